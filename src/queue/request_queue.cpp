@@ -1,0 +1,170 @@
+#include "queue/request_queue.h"
+
+#include <cstdio>
+
+#include "util/result_codes.h"
+
+namespace vexon {
+
+int32_t TEventQueue::NextEventID() {
+  lastEventId_ = lastEventId_ == INT32_MAX ? 0 : lastEventId_ + 1;
+  return lastEventId_;
+}
+
+std::string TEventQueue::MakeKey(uint8_t kind, int32_t eventId) {
+  return std::string(PriorityClass(kind)) + std::to_string(eventId);
+}
+
+std::string TEventQueue::OrderKey(const std::string& key) {
+  if (!arrival_) return key;
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "%020llu", static_cast<unsigned long long>(++arrivalSeq_));
+  byKey_[key] = buf;
+  return buf;
+}
+
+void TEventQueue::Insert(TRequestPtr item) {
+  std::string key = MakeKey(item->Kind, item->EventID);
+  std::string ok = OrderKey(key);
+  order_.insert_or_assign(std::move(ok), Entry{std::move(key), std::move(item)});
+}
+
+void TEventQueue::AddRequest(TRequestPtr item) {
+  item->EventID = NextEventID();
+  Insert(std::move(item));
+}
+
+bool TEventQueue::First(TRequestPtr& item, std::string& key) const {
+  if (order_.empty()) return false;
+  item = order_.begin()->second.item;
+  key = order_.begin()->second.key;
+  return true;
+}
+
+bool TEventQueue::Remove(const std::string& key) {
+  std::string ok = key;
+  if (arrival_) {
+    auto it = byKey_.find(key);
+    if (it == byKey_.end()) return false;
+    ok = it->second;
+    byKey_.erase(it);
+  }
+  auto it = order_.find(ok);
+  if (it == order_.end()) return false;
+  order_.erase(it);
+  return true;
+}
+
+void TEventQueue::Clear() {
+  for (auto& [ok, e] : order_) e.item->Cancelled = true;
+  order_.clear();
+  byKey_.clear();
+}
+
+void TRequests::CreateRequestQueue(bool arrivalOrder) {
+  std::lock_guard<std::mutex> g(lock_);
+  if (queue_) queue_->Clear();
+  queue_ = std::make_unique<TEventQueue>(arrivalOrder);
+  count_ = 0;
+}
+
+void TRequests::FreeRequestQueue() {
+  std::lock_guard<std::mutex> g(lock_);
+  if (queue_) queue_->Clear();
+  queue_.reset();
+  count_ = 0;
+}
+
+bool TRequests::Exists() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return queue_ != nullptr;
+}
+
+bool TRequests::PutRequest(uint8_t kind, uint8_t bufKind, std::unique_ptr<TParamObject>& buf, int32_t& eventId) {
+  if (!answers_.Exists()) return false;
+  int32_t id;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    if (!queue_) return false;
+    id = queue_->NextEventID();
+  }
+  // The answer entry comes first so the executor never finishes a request
+  // whose entry does not exist yet.
+  if (!answers_.AddPending(id)) return false;
+  auto item = std::make_shared<TEventQueueItem>(kind, bufKind, std::move(buf));
+  item->EventID = id;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    if (queue_) {
+      queue_->Insert(std::move(item));
+      count_ = queue_->Count();
+      eventId = id;
+      return true;
+    }
+  }
+  // The queue was freed meanwhile: the caller keeps its object.
+  buf = std::move(item->Buf);
+  answers_.DiscardAnswer(id);
+  return false;
+}
+
+bool TRequests::PutBufRequest(uint8_t kind, uint8_t length, const uint8_t* bytes, int32_t& eventId) {
+  std::unique_ptr<TParamObject> buf = std::make_unique<TBufItem>(length, bytes);
+  return PutRequest(kind, bkBuffer, buf, eventId);
+}
+
+bool TRequests::PutObjRequest(uint8_t kind, std::unique_ptr<TParamObject>& obj, int32_t& eventId) {
+  return PutRequest(kind, bkObject, obj, eventId);
+}
+
+bool TRequests::PutListRequest(uint8_t kind, std::unique_ptr<TParamObject>& obj, int32_t& eventId) {
+  return PutRequest(kind, bkList, obj, eventId);
+}
+
+int32_t TRequests::PutCardZoneRequest(int32_t& eventId, uint8_t facilityCode, uint16_t cardId, uint8_t zoneNumber) {
+  std::unique_ptr<TParamObject> obj = std::make_unique<TCardZoneItem>(facilityCode, cardId, zoneNumber);
+  return PutObjRequest(rkSetCardZone, obj, eventId) ? rcOk : rcQueueFailed;
+}
+
+int32_t TRequests::PutGetCardZoneRequest(int32_t& eventId, uint8_t facilityCode, uint16_t cardId) {
+  std::unique_ptr<TParamObject> obj = std::make_unique<TCardCodeItem>(facilityCode, cardId);
+  return PutObjRequest(rkGetCardZone, obj, eventId) ? rcOk : rcQueueFailed;
+}
+
+int32_t TRequests::PutEnableCardRequest(int32_t& eventId, int32_t enable, uint8_t facilityCode, uint16_t cardId) {
+  std::unique_ptr<TParamObject> obj = std::make_unique<TCardCodeItem>(facilityCode, cardId);
+  return PutObjRequest(enable != 0 ? rkEnableCard : rkDisableCard, obj, eventId) ? rcOk : rcQueueFailed;
+}
+
+bool TRequests::PutInternalRequest(uint8_t kind, uint8_t bufKind, std::unique_ptr<TParamObject> buf, int32_t* eventId) {
+  std::lock_guard<std::mutex> g(lock_);
+  if (!queue_) return false;
+  auto item = std::make_shared<TEventQueueItem>(kind, bufKind, std::move(buf));
+  queue_->AddRequest(item);
+  count_ = queue_->Count();
+  if (eventId) *eventId = item->EventID;
+  return true;
+}
+
+bool TRequests::GetFirstRequest(TRequestPtr& item, std::string& key) {
+  std::lock_guard<std::mutex> g(lock_);
+  return queue_ && queue_->First(item, key);
+}
+
+void TRequests::RemoveRequest(const std::string& key) {
+  std::lock_guard<std::mutex> g(lock_);
+  if (!queue_) return;
+  queue_->Remove(key);
+  count_ = queue_->Count();
+}
+
+void TRequests::ClearRequests() {
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    if (queue_) queue_->Clear();
+    count_ = 0;
+  }
+  answers_.AbortPendingAnswers();
+}
+
+}  // namespace vexon

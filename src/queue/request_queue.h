@@ -1,0 +1,117 @@
+// The request queue: every piece of work for the controller network, ordered
+// by priority class and request number.
+//
+// A request's key is its two-character priority class followed by its EventID
+// in decimal; keys are compared as text, so within a class request 10 comes
+// before request 9. With the "/X" switch the queue keeps arrival order.
+//
+// Promises:
+// - EventIDs are 1, 2, ... across all clients; after 2147483647 comes 0.
+// - A request's pending answer entry exists before the executor can see the
+//   request (the id is drawn under the queue lock, the answer added under the
+//   answer lock, then the request inserted; the two locks are never held
+//   together).
+// - Records are shared: the executor keeps the record it works on alive even
+//   when ClearRequests empties the queue. Such a record is marked cancelled,
+//   and removing it later by its key does nothing.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "queue/answer_queue.h"
+#include "queue/params.h"
+#include "queue/request_kinds.h"
+
+namespace vexon {
+
+struct TEventQueueItem {
+  TEventQueueItem(uint8_t kind, uint8_t bufKind, std::unique_ptr<TParamObject> buf)
+      : Kind(kind), BufKind(bufKind), Buf(std::move(buf)) {}
+  int32_t EventID = 0;
+  uint8_t Kind;
+  uint8_t BufKind;
+  std::unique_ptr<TParamObject> Buf;
+  // Set when ClearRequests dropped the record; the executor stops working on it.
+  std::atomic<bool> Cancelled{false};
+};
+
+using TRequestPtr = std::shared_ptr<TEventQueueItem>;
+
+// The ordered list itself; not thread-safe.
+class TEventQueue {
+ public:
+  explicit TEventQueue(bool arrivalOrder) : arrival_(arrivalOrder) {}
+  // Draws the next EventID (wrapping after 2147483647 to 0).
+  int32_t NextEventID();
+  // Builds the key of a kind and a number: class text + decimal number.
+  static std::string MakeKey(uint8_t kind, int32_t eventId);
+  // Inserts a numbered record at its place.
+  void Insert(TRequestPtr item);
+  // AddRequest: numbers the record and inserts it.
+  void AddRequest(TRequestPtr item);
+  bool First(TRequestPtr& item, std::string& key) const;
+  // Removes the entry with this key; false when no entry has it.
+  bool Remove(const std::string& key);
+  // Marks every record cancelled and empties the list.
+  void Clear();
+  size_t Count() const { return order_.size(); }
+  int32_t LastEventID() const { return lastEventId_; }
+  void SetLastEventID(int32_t id) { lastEventId_ = id; }
+  bool ArrivalOrder() const { return arrival_; }
+
+ private:
+  struct Entry {
+    std::string key;
+    TRequestPtr item;
+  };
+  std::string OrderKey(const std::string& key);
+
+  bool arrival_;
+  int32_t lastEventId_ = 0;
+  uint64_t arrivalSeq_ = 0;
+  // Sorted mode: order key = key. Arrival mode: order key = padded sequence.
+  std::map<std::string, Entry> order_;
+  std::unordered_map<std::string, std::string> byKey_;  // arrival mode only
+};
+
+class TRequests {
+ public:
+  explicit TRequests(TAnswers& answers) : answers_(answers) {}
+
+  void CreateRequestQueue(bool arrivalOrder);
+  void FreeRequestQueue();
+
+  // Puts a request in. On false nothing was created and `buf` is untouched.
+  bool PutRequest(uint8_t kind, uint8_t bufKind, std::unique_ptr<TParamObject>& buf, int32_t& eventId);
+  bool PutBufRequest(uint8_t kind, uint8_t length, const uint8_t* bytes, int32_t& eventId);
+  bool PutObjRequest(uint8_t kind, std::unique_ptr<TParamObject>& obj, int32_t& eventId);
+  bool PutListRequest(uint8_t kind, std::unique_ptr<TParamObject>& obj, int32_t& eventId);
+  int32_t PutCardZoneRequest(int32_t& eventId, uint8_t facilityCode, uint16_t cardId, uint8_t zoneNumber);
+  int32_t PutGetCardZoneRequest(int32_t& eventId, uint8_t facilityCode, uint16_t cardId);
+  int32_t PutEnableCardRequest(int32_t& eventId, int32_t enable, uint8_t facilityCode, uint16_t cardId);
+  // A request of the server's own (the monitoring poll's journal reads): it
+  // gets an EventID but no answer entry.
+  bool PutInternalRequest(uint8_t kind, uint8_t bufKind, std::unique_ptr<TParamObject> buf, int32_t* eventId = nullptr);
+
+  bool GetFirstRequest(TRequestPtr& item, std::string& key);
+  // Removes the entry with this key; a key no longer in the queue does nothing.
+  void RemoveRequest(const std::string& key);
+  // Empties the queue, then turns every pending answer into 88.
+  void ClearRequests();
+  size_t RequestCount() const { return count_.load(); }
+  bool Exists() const;
+
+ private:
+  TAnswers& answers_;
+  mutable std::mutex lock_;
+  std::unique_ptr<TEventQueue> queue_;
+  std::atomic<size_t> count_{0};
+};
+
+}  // namespace vexon

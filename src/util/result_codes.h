@@ -1,0 +1,53 @@
+// Result codes of the server and their Russian texts.
+//
+// Every operation reports a signed 32-bit code; 0 is success. Codes 91 to 96
+// name the card on which a card-list transfer stopped: the transfer records
+// that card with SetCardErrorContext just before it returns the code, and
+// GetErrorStr substitutes it into the text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vexon {
+
+// Named codes that the code base produces directly.
+enum ResultCode : int32_t {
+  rcOk = 0,
+  rcPortNotOpened = 1,
+  rcPortClosed = 2,
+  rcPortAlreadyOpen = 3,
+  rcPortOpenFailed = 4,
+  rcPortQueues = 5,
+  rcPortGetState = 6,
+  rcPortSetState = 7,
+  rcPortTimeouts = 8,
+  rcPortAlreadyClosed = 9,
+  rcPortCloseFailed = 10,
+  rcQueueFailed = 11,
+  rcBadCommand = 12,
+  rcPrimaryConfigBroken = 13,
+  rcCommandFailed = 14,
+  rcNotConfigured = 31,
+  rcBadController = 32,
+  rcBadDriver = 33,
+  rcDriverMissing = 34,
+  rcNoMonEvents = 35,
+  rcInternal = 36,
+  rcSegmentListTooLong = 37,
+  rcBadSegment = 38,
+  rcSegmentListEmpty = 39,
+  rcBadSystemSegment = 40,
+  rcBadReader = 41,
+  rcBadZone = 42,
+  rcNoRegEvents = 67,
+  rcAbortedByAutoconfig = 88,
+};
+
+// The text of a code; "Неизвестная ошибка." for any undefined code.
+std::string GetErrorStr(int32_t code);
+
+// Records the card on which a card-list transfer failed (codes 91 to 96).
+void SetCardErrorContext(int32_t facilityCode, int32_t cardId);
+
+}  // namespace vexon
