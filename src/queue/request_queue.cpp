@@ -1,6 +1,5 @@
 #include "queue/request_queue.h"
 
-#include <cstdio>
 
 #include "util/result_codes.h"
 
@@ -15,18 +14,16 @@ std::string TEventQueue::MakeKey(uint8_t kind, int32_t eventId) {
   return std::string(PriorityClass(kind)) + std::to_string(eventId);
 }
 
-std::string TEventQueue::OrderKey(const std::string& key) {
-  if (!arrival_) return key;
-  char buf[24];
-  std::snprintf(buf, sizeof buf, "%020llu", static_cast<unsigned long long>(++arrivalSeq_));
-  byKey_[key] = buf;
-  return buf;
-}
-
 void TEventQueue::Insert(TRequestPtr item) {
   std::string key = MakeKey(item->Kind, item->EventID);
-  std::string ok = OrderKey(key);
-  order_.insert_or_assign(std::move(ok), Entry{std::move(key), std::move(item)});
+  if (arrival_) {
+    const uint64_t seq = ++arrivalSeq_;
+    arrivalIndex_[key] = seq;
+    byArrival_.emplace_hint(byArrival_.end(), seq, Entry{std::move(key), std::move(item)});
+  } else {
+    std::string k = key;
+    byKey_.insert_or_assign(std::move(k), Entry{std::move(key), std::move(item)});
+  }
 }
 
 void TEventQueue::AddRequest(TRequestPtr item) {
@@ -35,30 +32,33 @@ void TEventQueue::AddRequest(TRequestPtr item) {
 }
 
 bool TEventQueue::First(TRequestPtr& item, std::string& key) const {
-  if (order_.empty()) return false;
-  item = order_.begin()->second.item;
-  key = order_.begin()->second.key;
+  const Entry* e = nullptr;
+  if (arrival_) {
+    if (!byArrival_.empty()) e = &byArrival_.begin()->second;
+  } else if (!byKey_.empty()) {
+    e = &byKey_.begin()->second;
+  }
+  if (!e) return false;
+  item = e->item;
+  key = e->key;
   return true;
 }
 
 bool TEventQueue::Remove(const std::string& key) {
-  std::string ok = key;
-  if (arrival_) {
-    auto it = byKey_.find(key);
-    if (it == byKey_.end()) return false;
-    ok = it->second;
-    byKey_.erase(it);
-  }
-  auto it = order_.find(ok);
-  if (it == order_.end()) return false;
-  order_.erase(it);
+  if (!arrival_) return byKey_.erase(key) != 0;
+  auto it = arrivalIndex_.find(key);
+  if (it == arrivalIndex_.end()) return false;
+  byArrival_.erase(it->second);
+  arrivalIndex_.erase(it);
   return true;
 }
 
 void TEventQueue::Clear() {
-  for (auto& [ok, e] : order_) e.item->Cancelled = true;
-  order_.clear();
+  for (auto& [k, e] : byKey_) e.item->Cancelled = true;
+  for (auto& [k, e] : byArrival_) e.item->Cancelled = true;
   byKey_.clear();
+  byArrival_.clear();
+  arrivalIndex_.clear();
 }
 
 void TRequests::CreateRequestQueue(bool arrivalOrder) {

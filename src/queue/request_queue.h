@@ -60,7 +60,7 @@ class TEventQueue {
   bool Remove(const std::string& key);
   // Marks every record cancelled and empties the list.
   void Clear();
-  size_t Count() const { return order_.size(); }
+  size_t Count() const { return arrival_ ? byArrival_.size() : byKey_.size(); }
   int32_t LastEventID() const { return lastEventId_; }
   void SetLastEventID(int32_t id) { lastEventId_ = id; }
   bool ArrivalOrder() const { return arrival_; }
@@ -70,14 +70,15 @@ class TEventQueue {
     std::string key;
     TRequestPtr item;
   };
-  std::string OrderKey(const std::string& key);
 
   bool arrival_;
   int32_t lastEventId_ = 0;
   uint64_t arrivalSeq_ = 0;
-  // Sorted mode: order key = key. Arrival mode: order key = padded sequence.
-  std::map<std::string, Entry> order_;
-  std::unordered_map<std::string, std::string> byKey_;  // arrival mode only
+  // Sorted mode: entries by key text.
+  std::map<std::string, Entry> byKey_;
+  // Arrival mode: entries by arrival number, with an index from key text.
+  std::map<uint64_t, Entry> byArrival_;
+  std::unordered_map<std::string, uint64_t> arrivalIndex_;
 };
 
 class TRequests {
