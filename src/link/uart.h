@@ -1,0 +1,132 @@
+// The serial port: "COM"+n on a tty device, 9600 baud 8E1, raw, no flow
+// control, opened exclusively (flock, which also stops a second root process).
+//
+// A read waits up to the total time-out for the first byte, then ends when
+// the line has been idle for the interval time-out or the total time-out has
+// run out. Close and Interrupt may come from other threads while a read is
+// waiting: they wake it through an eventfd and the read ends at once as
+// Interrupted, so no caller ever waits for a time-out to close the port.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "link/protocol.h"
+#include "link/timings.h"
+
+namespace vexon {
+
+// Where "COM"+n lives on this machine: the settings file section "Ports" or
+// --port COMn=PATH; otherwise /dev/ttyS<n-1>.
+class TPortMap {
+ public:
+  void Set(int portNumber, const std::string& path);
+  std::string PathOf(int portNumber) const;
+  // Parses "COM3=/dev/ttyUSB0"; false when malformed.
+  bool SetFromText(const std::string& assignment);
+
+ private:
+  mutable std::mutex lock_;
+  std::map<int, std::string> paths_;
+};
+
+enum class TReadResult { Ok, Failed, Interrupted };
+
+// LastError values of the port.
+enum UartError : int32_t {
+  ueOk = 0,
+  ueOpen = -1,
+  ueClose = -2,
+  ueQueues = -3,
+  ueGetState = -4,
+  ueSetState = -5,
+  ueTimeouts = -6,
+  ueWrite = 1,
+  ueRead = 2,
+  // Values the link stores.
+  ueChecksum = 3,
+  ueAnswerCode = 4,
+  ueLength = 5,
+  ueTerminalSilent = 8,
+  uePrimaryRxError = 9,
+  ueNoAnswer = 10,
+};
+
+class TUart {
+ public:
+  TUart(int portNumber, const TPortMap& ports, uint32_t totalTimeoutMs, uint32_t intervalMs);
+  ~TUart();
+  TUart(const TUart&) = delete;
+  TUart& operator=(const TUart&) = delete;
+
+  void SetPortNumber(int portNumber);
+  std::string PortName() const;
+  bool Open();
+  bool Close();
+  bool IsClosed() const { return closed_.load(); }
+  bool SetReadTimeout(uint32_t ms);
+  uint32_t ReadTimeout() const { return totalMs_.load(); }
+  bool Send(const uint8_t* data, size_t length);
+  // Reads up to 4096 bytes into `buf`; count 0 with Ok means the time-out
+  // ran out with nothing received.
+  TReadResult Receive(uint8_t* buf, size_t& count);
+  void Purge(bool tx, bool rx);
+  // Makes every read fail at once until ClearInterrupt (thread stop).
+  void Interrupt();
+  void ClearInterrupt();
+
+  std::atomic<int32_t> LastError{0};
+
+ private:
+  void CloseLocked();
+  void DrainWake();
+
+  const TPortMap& ports_;
+  mutable std::mutex nameLock_;
+  std::string portName_;
+  int portNumber_;
+  std::atomic<uint32_t> totalMs_;
+  uint32_t intervalMs_;
+  std::mutex io_;
+  int fd_ = -1;
+  int wake_ = -1;
+  std::atomic<bool> closed_{true};
+  std::atomic<bool> abort_{false};
+  std::atomic<bool> closing_{false};
+};
+
+// The process-level port operations with their result codes. The port
+// object is created on the first OpenPort and lives until shut-down.
+class TSerialPort {
+ public:
+  TSerialPort(const TPortMap& ports, const TLinkTimings& timings);
+
+  int32_t OpenPort(int32_t portNumber);
+  int32_t ClosePort();
+  int32_t GetPortNumber(int32_t& portNumber) const;
+  // Read total time-out = n x 60 ms, at least 600 ms; remembered for later
+  // opens and applied to an open port at once.
+  void SetReadTimeoutForCount(int n);
+  // Remembered read total time-out (used by every open).
+  uint32_t ReadTotalTimeout() const { return totalMs_.load(); }
+  void SetReadTotalTimeout(uint32_t ms);
+  void PurgeAll();
+  void PurgeRx();
+  // The port object, or null before the first OpenPort.
+  TUart* Uart() const { return uartPtr_.load(); }
+  const TLinkTimings& Timings() const { return timings_; }
+
+ private:
+  const TPortMap& ports_;
+  TLinkTimings timings_;
+  std::atomic<uint32_t> totalMs_;
+  mutable std::mutex lock_;
+  std::unique_ptr<TUart> uart_;
+  std::atomic<TUart*> uartPtr_{nullptr};
+};
+
+}  // namespace vexon

@@ -1,0 +1,329 @@
+#include "sim/simulator.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/eventfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "link/frames.h"
+#include "link/protocol.h"
+
+namespace vexon::sim {
+
+using namespace vexon::proto;
+
+namespace {
+int64_t NowUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+void SleepUntilUs(int64_t t) {
+  const int64_t d = t - NowUs();
+  if (d > 0) std::this_thread::sleep_for(std::chrono::microseconds(d));
+}
+TFrame MakeAnswer(uint8_t code, const uint8_t* data, size_t m) {
+  TFrame f(m + 4);
+  BuildAnswerFrame(code, data, m, f.data());
+  return f;
+}
+}  // namespace
+
+TSimulator::TSimulator(TSimNetwork network, TSimOptions options) : options_(options), net_(std::move(network)) {}
+
+TSimulator::~TSimulator() { Stop(); }
+
+bool TSimulator::Start() {
+  termios raw{};
+  cfmakeraw(&raw);
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  char name[256] = {};
+  if (openpty(&master_, &slave_, name, &raw, nullptr) != 0) return false;
+  slavePath_ = name;
+  fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+  fcntl(master_, F_SETFD, FD_CLOEXEC);
+  fcntl(slave_, F_SETFD, FD_CLOEXEC);
+  stopFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  running_ = true;
+  thread_ = std::thread([this] { Run(); });
+  return true;
+}
+
+void TSimulator::Stop() {
+  if (running_.exchange(false)) {
+    const uint64_t one = 1;
+    (void)!::write(stopFd_, &one, sizeof one);
+  }
+  if (thread_.joinable()) thread_.join();
+  CloseMaster();
+  if (slave_ >= 0) ::close(slave_);
+  slave_ = -1;
+  if (stopFd_ >= 0) ::close(stopFd_);
+  stopFd_ = -1;
+}
+
+void TSimulator::CloseMaster() {
+  std::lock_guard<std::mutex> g(lock_);
+  if (master_ >= 0) ::close(master_);
+  master_ = -1;
+}
+
+std::vector<TFrame> TSimulator::ReceivedFrames() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return received_;
+}
+
+size_t TSimulator::FrameCount() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return received_.size();
+}
+
+void TSimulator::ClearReceived() {
+  std::lock_guard<std::mutex> g(lock_);
+  received_.clear();
+}
+
+bool TSimulator::WaitForFrames(size_t n, int timeoutMs) const {
+  std::unique_lock<std::mutex> g(lock_);
+  return changed_.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return received_.size() >= n; });
+}
+
+void TSimulator::InjectFault(TSimFault fault) {
+  std::lock_guard<std::mutex> g(lock_);
+  faults_.push_back(fault);
+}
+
+size_t TSimulator::PendingFaults() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return faults_.size();
+}
+
+void TSimulator::SendRaw(const std::vector<uint8_t>& bytes) { WriteBurst(bytes, 0); }
+
+void TSimulator::WithNetwork(const std::function<void(TSimNetwork&)>& f) {
+  std::lock_guard<std::mutex> g(lock_);
+  f(net_);
+}
+
+TSimNetwork TSimulator::NetworkCopy() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return net_;
+}
+
+void TSimulator::Run() {
+  TFrame buf;
+  int64_t firstByteUs = 0;
+  int64_t lastByteUs = 0;
+  uint8_t chunk[4096];
+  while (running_) {
+    int master;
+    {
+      std::lock_guard<std::mutex> g(lock_);
+      master = master_;
+    }
+    if (master < 0) break;
+    pollfd p[2] = {{master, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+    const int rc = ::poll(p, 2, 50);
+    if (rc < 0 && errno != EINTR) break;
+    if (p[1].revents & POLLIN) break;
+    if (rc > 0 && (p[0].revents & POLLIN)) {
+      const ssize_t r = ::read(master, chunk, sizeof chunk);
+      if (r > 0) {
+        if (buf.empty()) firstByteUs = NowUs();
+        lastByteUs = NowUs();
+        buf.insert(buf.end(), chunk, chunk + r);
+      } else if (r < 0 && errno != EAGAIN && errno != EINTR && errno != EIO) {
+        break;
+      }
+    } else if (rc > 0 && (p[0].revents & POLLHUP)) {
+      // No slave is open right now; wait for the server to open it.
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    // Split complete frames off the front of the buffer.
+    while (buf.size() >= 2) {
+      const size_t len = static_cast<size_t>(buf[1]) + kLengthOverhead;
+      if (len < 6) {  // not a request: drop a byte and resynchronise
+        buf.erase(buf.begin());
+        continue;
+      }
+      if (buf.size() < len) break;
+      TFrame frame(buf.begin(), buf.begin() + static_cast<long>(len));
+      buf.erase(buf.begin(), buf.begin() + static_cast<long>(len));
+      HandleFrame(frame, firstByteUs);
+      firstByteUs = NowUs();
+    }
+    // An incomplete frame that stays idle is line noise.
+    if (!buf.empty() && NowUs() - lastByteUs > 200000) buf.clear();
+  }
+}
+
+void TSimulator::HandleFrame(const TFrame& frame, int64_t firstByteUs) {
+  bool haveFault = false;
+  TSimFault fault{TSimFault::NoAnswer};
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    received_.push_back(frame);
+    if (!faults_.empty()) {
+      fault = faults_.front();
+      faults_.pop_front();
+      haveFault = true;
+    }
+  }
+  changed_.notify_all();
+
+  // The request occupies the line for its whole length at 9600 baud.
+  int64_t readyUs = NowUs();
+  if (options_.Pacing) readyUs = std::max(readyUs, firstByteUs + static_cast<int64_t>(static_cast<double>(frame.size()) * kByteTimeMs * 1000));
+  readyUs += static_cast<int64_t>(options_.TurnaroundMs * 1000);
+
+  std::vector<TFrame> bursts;
+  if (FrameChecksum(frame.data(), frame.size()) != frame.back()) {
+    const uint8_t none = 0;
+    bursts.push_back(MakeAnswer(ansPrimaryRxError, &none, 0));
+  } else {
+    bursts = Answer(frame);
+  }
+  if (haveFault) {
+    switch (fault.What) {
+      case TSimFault::NoAnswer:
+        return;
+      case TSimFault::Hangup:
+        CloseMaster();
+        return;
+      case TSimFault::BadChecksum:
+        if (!bursts.empty()) bursts.front().back() ^= 0x5A;
+        break;
+      case TSimFault::BadLength:
+        if (!bursts.empty()) bursts.front()[1]++;
+        break;
+      case TSimFault::Waits: {
+        std::vector<TFrame> w;
+        for (int i = 0; i < fault.Arg; ++i) w.push_back(MakeAnswer(ansWait, nullptr, 0));
+        bursts.insert(bursts.begin(), w.begin(), w.end());
+        break;
+      }
+      case TSimFault::TerminalSilent:
+        bursts = {MakeAnswer(ansTerminalSilent, nullptr, 0)};
+        break;
+      case TSimFault::PrimaryRxError:
+        bursts = {MakeAnswer(ansPrimaryRxError, nullptr, 0)};
+        break;
+      case TSimFault::Quality: {
+        const uint8_t q = static_cast<uint8_t>(fault.Arg);
+        bursts = {MakeAnswer(ansQuality, &q, 1)};
+        break;
+      }
+      case TSimFault::QualityTwoBytes: {
+        const uint8_t q[2] = {1, 1};
+        bursts = {MakeAnswer(ansQuality, q, 2)};
+        break;
+      }
+      case TSimFault::WrongCode:
+        if (!bursts.empty()) {
+          TFrame& f = bursts.front();
+          f[2] = static_cast<uint8_t>(fault.Arg);
+          f.back() = FrameChecksum(f.data(), f.size());
+        }
+        break;
+      case TSimFault::TwoFrames:
+        if (!bursts.empty()) {
+          TFrame twice = bursts.front();
+          twice.insert(twice.end(), bursts.front().begin(), bursts.front().end());
+          bursts.front() = twice;
+        }
+        break;
+      case TSimFault::Garbage:
+        bursts = {TFrame(static_cast<size_t>(fault.Arg > 0 ? fault.Arg : 3), 0xA5)};
+        break;
+    }
+  }
+  int64_t at = readyUs;
+  for (const auto& b : bursts) {
+    WriteBurst(b, at);
+    at = NowUs() + options_.BurstGapMs * 1000;
+  }
+}
+
+void TSimulator::WriteBurst(const TFrame& bytes, int64_t notBeforeUs) {
+  SleepUntilUs(notBeforeUs);
+  const int64_t start = NowUs();
+  size_t done = 0;
+  while (done < bytes.size()) {
+    size_t n = bytes.size() - done;
+    if (options_.Pacing) {
+      // Write only the bytes whose time on the line has come.
+      const double elapsedMs = static_cast<double>(NowUs() - start) / 1000.0;
+      const size_t due = static_cast<size_t>(elapsedMs / kByteTimeMs) + 1;
+      if (due <= done) {
+        SleepUntilUs(start + static_cast<int64_t>(static_cast<double>(done) * kByteTimeMs * 1000));
+        continue;
+      }
+      n = std::min(n, due - done);
+    }
+    int master;
+    {
+      std::lock_guard<std::mutex> g(lock_);
+      master = master_;
+    }
+    if (master < 0) return;
+    const ssize_t w = ::write(master, bytes.data() + done, n);
+    if (w > 0) {
+      done += static_cast<size_t>(w);
+    } else if (w < 0 && (errno == EAGAIN || errno == EINTR)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    } else {
+      return;
+    }
+  }
+}
+
+std::vector<TFrame> TSimulator::Answer(const TFrame& frame) {
+  const uint8_t a1 = frame[2];
+  const uint8_t a2 = frame[3];
+  const uint8_t cmd = frame[4];
+  const uint8_t* data = frame.data() + kRequestHeader;
+  const size_t n = frame.size() - 6;
+  std::lock_guard<std::mutex> g(lock_);
+  switch (cmd) {
+    case cmdStatus: {
+      if (n < 1) return {MakeAnswer(ansPrimaryRxError, nullptr, 0)};
+      TSimController* c = net_.Find(data[0]);
+      if (!c || !c->Online) return {MakeAnswer(ansTerminalSilent, nullptr, 0)};
+      return {MakeAnswer(cmdStatus, c->Status.data(), c->Status.size())};
+    }
+    case cmdAutoconfig: {
+      // Descriptor blocks in one burst (up to 31 descriptors each), then
+      // the closing frame after a pause.
+      TFrame blocks;
+      std::vector<uint8_t> all;
+      for (const auto& c : net_.Controllers) all.insert(all.end(), c.Descriptor.begin(), c.Descriptor.end());
+      for (size_t off = 0; off < all.size(); off += 248) {
+        const size_t m = std::min<size_t>(248, all.size() - off);
+        TFrame b = MakeAnswer(ansDescriptors, all.data() + off, m);
+        blocks.insert(blocks.end(), b.begin(), b.end());
+      }
+      std::vector<TFrame> out;
+      if (!blocks.empty()) out.push_back(blocks);
+      out.push_back(MakeAnswer(ansAutoconfigEnd, nullptr, 0));
+      return out;
+    }
+    default:
+      break;
+  }
+  if (RouteOf(cmd) == 0) return {MakeAnswer(ansPrimaryRxError, nullptr, 0)};
+  // A command through the network: apply what the simulator models, then
+  // report how many controllers accepted it.
+  if (cmd == cmdReaderZone && n >= 1 && a1 != 0xFF && a2 <= 1) {
+    if (TSimController* c = net_.Find(a1)) c->Zone[a2] = data[0];
+  }
+  const uint8_t q = static_cast<uint8_t>(net_.CountAccepting(a1, a2));
+  return {MakeAnswer(ansQuality, &q, 1)};
+}
+
+}  // namespace vexon::sim

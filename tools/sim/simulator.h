@@ -1,0 +1,105 @@
+// vexon-sim: plays the primary controller of a simulated network on the
+// master side of a pseudo-terminal. The server opens the slave side as its
+// serial line.
+//
+// It parses request frames (with their checksum), answers each command sent
+// through the network with the quality frame (the number of ready, non-hub
+// controllers addressed), answers the status query 0x72 and autoconfiguration
+// 0x00, and keeps its own state in step with the commands it accepts. Faults
+// can be injected for the next frames, one per frame, in order. With pacing
+// on it produces the timing of a 9600-baud line, which a pseudo-terminal
+// does not.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/sim_network.h"
+
+namespace vexon::sim {
+
+struct TSimFault {
+  enum Kind {
+    NoAnswer,      // the frame is swallowed
+    BadChecksum,   // the answer's checksum is wrong
+    BadLength,     // the answer's length byte is one too many
+    Waits,         // Arg wait answers (0xF5), each on its own, then the answer
+    TerminalSilent,  // answer 0xF0
+    PrimaryRxError,  // answer 0xF3
+    Quality,       // the quality answer reports Arg controllers
+    TwoFrames,     // the answer twice in one burst
+    Garbage,       // Arg garbage bytes (default 3) instead of the answer
+    Hangup,        // the line disappears (the master side is closed)
+    QualityTwoBytes,  // a quality answer with two data bytes
+    WrongCode,     // the answer with code Arg instead of its own
+  };
+  Kind What;
+  int Arg = 0;
+};
+
+struct TSimOptions {
+  bool Pacing = false;          // 9600 baud, 11 bits per byte
+  double TurnaroundMs = 1.0;    // between the end of a request and the answer
+  int BurstGapMs = 60;          // between answer bursts (longer than the 30 ms cut)
+};
+
+using TFrame = std::vector<uint8_t>;
+
+class TSimulator {
+ public:
+  explicit TSimulator(TSimNetwork network = TSimNetwork::Default(), TSimOptions options = {});
+  ~TSimulator();
+  TSimulator(const TSimulator&) = delete;
+  TSimulator& operator=(const TSimulator&) = delete;
+
+  // Opens the pseudo-terminal pair and starts answering. False on failure.
+  bool Start();
+  void Stop();
+  // Path of the slave side, for the server's --port COMn=PATH.
+  const std::string& SlavePath() const { return slavePath_; }
+
+  // Frames received (with their checksum verified or not).
+  std::vector<TFrame> ReceivedFrames() const;
+  size_t FrameCount() const;
+  void ClearReceived();
+  // Waits until at least n frames have been received.
+  bool WaitForFrames(size_t n, int timeoutMs) const;
+  void InjectFault(TSimFault fault);
+  size_t PendingFaults() const;
+  // Writes raw bytes to the line, as if the primary controller sent them.
+  void SendRaw(const std::vector<uint8_t>& bytes);
+
+  // Access to the network state under the simulator's lock.
+  void WithNetwork(const std::function<void(TSimNetwork&)>& f);
+  TSimNetwork NetworkCopy() const;
+
+ private:
+  void Run();
+  void HandleFrame(const TFrame& frame, int64_t firstByteUs);
+  // Answer bursts for a well-formed request.
+  std::vector<TFrame> Answer(const TFrame& frame);
+  void WriteBurst(const TFrame& bytes, int64_t notBeforeUs);
+  void CloseMaster();
+
+  TSimOptions options_;
+  mutable std::mutex lock_;
+  mutable std::condition_variable changed_;
+  TSimNetwork net_;
+  std::vector<TFrame> received_;
+  std::deque<TSimFault> faults_;
+  int master_ = -1;
+  int slave_ = -1;
+  int stopFd_ = -1;
+  std::string slavePath_;
+  std::thread thread_;
+  std::atomic<bool> running_{false};
+};
+
+}  // namespace vexon::sim
