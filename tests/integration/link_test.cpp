@@ -1,0 +1,340 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "sim_fixture.h"
+#include "util/date_time.h"
+
+using namespace vexon;
+using namespace vexon::testing;
+using sim::TSimFault;
+
+namespace {
+int64_t MsSince(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t).count();
+}
+}  // namespace
+
+using SerialPortTest = SimLinkTest;
+
+TEST_F(SerialPortTest, ResultCodesOfOpenCloseAndNumber) {
+  int32_t n = -1;
+  EXPECT_EQ(port_->ClosePort(), 1);
+  EXPECT_EQ(port_->GetPortNumber(n), 1);
+  ports_.Set(7, "/dev/does-not-exist-vexon");
+  EXPECT_EQ(port_->OpenPort(7), 4);
+  EXPECT_EQ(port_->GetPortNumber(n), 2);
+  EXPECT_EQ(n, 0);
+  EXPECT_EQ(port_->OpenPort(1), 0) << "a valid number opens on the same object";
+  EXPECT_EQ(port_->GetPortNumber(n), 0);
+  EXPECT_EQ(n, 1);
+  EXPECT_EQ(port_->OpenPort(7), 3);
+  EXPECT_EQ(port_->GetPortNumber(n), 0);
+  EXPECT_EQ(n, 1) << "already open: the number does not change";
+  EXPECT_EQ(port_->ClosePort(), 0);
+  EXPECT_EQ(port_->ClosePort(), 9);
+  EXPECT_EQ(port_->GetPortNumber(n), 2);
+  EXPECT_EQ(n, 0);
+}
+
+TEST_F(SerialPortTest, TwoDigitPortNamesAndReopen) {
+  ports_.Set(12, sim_.SlavePath());
+  EXPECT_EQ(port_->OpenPort(12), 0);
+  int32_t n = 0;
+  EXPECT_EQ(port_->GetPortNumber(n), 0);
+  EXPECT_EQ(n, 12);
+  EXPECT_EQ(port_->Uart()->PortName(), "COM12");
+  EXPECT_EQ(port_->ClosePort(), 0);
+  EXPECT_EQ(port_->OpenPort(1), 0);
+  EXPECT_EQ(port_->Uart()->PortName(), "COM1");
+}
+
+TEST_F(SerialPortTest, SecondServerOnTheSameLineIsRefused) {
+  OpenPort();
+  TSerialPort other(ports_, timings_);
+  EXPECT_EQ(other.OpenPort(1), 4);
+  EXPECT_EQ(port_->ClosePort(), 0);
+  EXPECT_EQ(other.OpenPort(1), 0) << "free again after the first closes";
+}
+
+TEST_F(SerialPortTest, ReadTimeoutForCountAndOversizedSend) {
+  port_->SetReadTimeoutForCount(11);
+  EXPECT_EQ(port_->ReadTotalTimeout(), 660u);
+  port_->SetReadTimeoutForCount(3);
+  EXPECT_EQ(port_->ReadTotalTimeout(), 600u);
+  OpenPort();
+  EXPECT_EQ(port_->Uart()->ReadTimeout(), 600u) << "remembered value used by the open";
+  std::vector<uint8_t> big(1025, 0);
+  EXPECT_FALSE(port_->Uart()->Send(big.data(), big.size()));
+  EXPECT_EQ(port_->Uart()->LastError.load(), 1);
+  EXPECT_EQ(sim_.FrameCount(), 0u);
+}
+
+TEST_F(SerialPortTest, PortMapParsing) {
+  TPortMap m;
+  EXPECT_TRUE(m.SetFromText("COM3=/dev/ttyUSB0"));
+  EXPECT_EQ(m.PathOf(3), "/dev/ttyUSB0");
+  EXPECT_EQ(m.PathOf(4), "/dev/ttyS3");
+  EXPECT_TRUE(m.SetFromText("com12=/dev/pts/9"));
+  EXPECT_EQ(m.PathOf(12), "/dev/pts/9");
+  EXPECT_FALSE(m.SetFromText("COM=/dev/x"));
+  EXPECT_FALSE(m.SetFromText("COM0=/dev/x"));
+  EXPECT_FALSE(m.SetFromText("LPT1=/dev/x"));
+  EXPECT_FALSE(m.SetFromText("COM3="));
+  EXPECT_FALSE(m.SetFromText("COMx=/dev/x"));
+}
+
+using LinkTest = SimLinkTest;
+
+TEST_F(LinkTest, PrimitivesWithoutAnOpenPort) {
+  uint8_t code;
+  uint8_t data[4096];
+  size_t len;
+  EXPECT_FALSE(link_->SendEmpty(1, 0xFF, 0xFF, 0x21));
+  EXPECT_EQ(link_->Status(), lsNoPort);
+  EXPECT_EQ(link_->GetLinkResult(), 1);
+  OpenPort();
+  port_->ClosePort();
+  EXPECT_FALSE(link_->ReceiveAnswer(code, data, len));
+  EXPECT_EQ(link_->Status(), lsPortClosed);
+  EXPECT_EQ(link_->GetLinkResult(), 2);
+}
+
+TEST_F(LinkTest, StatusQueryOnTheLine) {
+  OpenPort();
+  ASSERT_TRUE(link_->SendFrame(std::vector<uint8_t>{0x00, 0x04, 0x00, 0x00, 0x72, 0x00, 0x76}.data()));
+  uint8_t code;
+  uint8_t data[4096];
+  size_t len = 0;
+  ASSERT_TRUE(link_->ReceiveAnswer(code, data, len));
+  EXPECT_EQ(code, 0x72);
+  EXPECT_EQ(len, 7u);
+  EXPECT_EQ(data[2], 0x1F);
+  ASSERT_TRUE(sim_.WaitForFrames(1, 1000));
+  EXPECT_EQ(sim_.ReceivedFrames()[0], (std::vector<uint8_t>{0x00, 0x04, 0x00, 0x00, 0x72, 0x00, 0x76}));
+}
+
+struct FaultCase {
+  TSimFault fault;
+  uint16_t status;
+  int32_t result;
+};
+
+TEST_F(LinkTest, EachFaultEndsInItsLinkStatus) {
+  OpenPort();
+  const FaultCase cases[] = {
+      {{TSimFault::Garbage, 3}, lsLength, 21},       {{TSimFault::NoAnswer}, lsNoAnswer, 26},
+      {{TSimFault::BadLength}, lsLength, 21},        {{TSimFault::BadChecksum}, lsChecksum, 19},
+      {{TSimFault::TerminalSilent}, lsTerminalSilent, 24}, {{TSimFault::PrimaryRxError}, lsPrimaryRxError, 25},
+      {{TSimFault::TwoFrames}, lsLength, 21},
+  };
+  for (const auto& c : cases) {
+    sim_.InjectFault(c.fault);
+    ASSERT_TRUE(link_->SendEmpty(1, 0xFF, 0xFF, 0x21));
+    uint8_t code;
+    uint8_t data[4096];
+    size_t len;
+    EXPECT_FALSE(link_->ReceiveAnswer(code, data, len)) << c.fault.What;
+    EXPECT_EQ(link_->Status(), c.status) << c.fault.What;
+    EXPECT_EQ(link_->GetLinkResult(), c.result) << c.fault.What;
+  }
+}
+
+TEST_F(LinkTest, QualityAnswerChecks) {
+  OpenPort();
+  int32_t q = -1;
+  sim_.InjectFault({TSimFault::QualityTwoBytes});
+  ASSERT_TRUE(link_->SendEmpty(1, 0xFF, 0xFF, 0x21));
+  EXPECT_FALSE(link_->ReceiveQuality(q));
+  EXPECT_EQ(link_->Status(), lsLength);
+  sim_.InjectFault({TSimFault::WrongCode, 0x81});
+  ASSERT_TRUE(link_->SendEmpty(1, 0xFF, 0xFF, 0x21));
+  EXPECT_FALSE(link_->ReceiveQuality(q));
+  EXPECT_EQ(link_->Status(), lsAnswerCode);
+  sim_.InjectFault({TSimFault::Waits, 2});
+  ASSERT_TRUE(link_->SendEmpty(1, 0xFF, 0xFF, 0x21));
+  EXPECT_TRUE(link_->ReceiveQuality(q));
+  EXPECT_EQ(q, 2);
+  EXPECT_EQ(link_->Status(), lsOk);
+}
+
+TEST_F(LinkTest, EndlessWaitAnswersAreBounded) {
+  timings_.WaitAnswerLimitTimeouts = 2;
+  port_ = std::make_unique<TSerialPort>(ports_, timings_);
+  link_ = std::make_unique<TLink>(*port_, model_, clock_);
+  OpenPort();
+  port_->SetReadTotalTimeout(100);
+  sim_.InjectFault({TSimFault::Waits, 20});  // 20 waits 60 ms apart
+  ASSERT_TRUE(link_->SendEmpty(1, 0xFF, 0xFF, 0x21));
+  const auto t0 = std::chrono::steady_clock::now();
+  uint8_t code;
+  uint8_t data[4096];
+  size_t len;
+  EXPECT_FALSE(link_->ReceiveAnswer(code, data, len));
+  EXPECT_EQ(link_->Status(), lsNoAnswer);
+  EXPECT_LT(MsSince(t0), 800);
+}
+
+TEST_F(LinkTest, ReceiveAnswersSplitsOneRead) {
+  OpenPort();
+  sim_.InjectFault({TSimFault::TwoFrames});
+  ASSERT_TRUE(link_->SendEmpty(1, 0xFF, 0xFF, 0x21));
+  std::vector<TAskItem> items;
+  ASSERT_TRUE(link_->ReceiveAnswers(items));
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[0].Code, 0x80);
+  EXPECT_EQ(items[1].Len, 1);
+  // A zero length byte is refused rather than read before its data.
+  sim_.SendRaw({0x00, 0x00, 0x80, 0x80});
+  items.clear();
+  EXPECT_FALSE(link_->ReceiveAnswers(items));
+  EXPECT_EQ(link_->Status(), lsLength);
+}
+
+TEST_F(LinkTest, ReadEndsOnTheIdleCutNotTheTotalTimeOut) {
+  OpenPort();
+  port_->SetReadTotalTimeout(1500);
+  ASSERT_TRUE(link_->SendEmpty(1, 0xFF, 0xFF, 0x21));
+  auto t0 = std::chrono::steady_clock::now();
+  int32_t q = 0;
+  ASSERT_TRUE(link_->ReceiveQuality(q));
+  const int64_t answered = MsSince(t0);
+  EXPECT_GE(answered, 30);
+  EXPECT_LT(answered, 500);
+
+  port_->SetReadTotalTimeout(200);
+  sim_.InjectFault({TSimFault::NoAnswer});
+  ASSERT_TRUE(link_->SendEmpty(1, 0xFF, 0xFF, 0x21));
+  t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(link_->ReceiveQuality(q));
+  const int64_t silent = MsSince(t0);
+  EXPECT_EQ(link_->Status(), lsNoAnswer);
+  EXPECT_GE(silent, 195);
+  EXPECT_LT(silent, 700);
+}
+
+TEST_F(LinkTest, TransactCountsExpectedAndRepeatsOnWrongQuality) {
+  ConfigureModelFromSim();
+  OpenPort();
+  const uint8_t all[3] = {0xFF, 0xFF, 0x21};
+  TTransactResult r;
+  ASSERT_TRUE(link_->Transact(all, 3, r));
+  EXPECT_EQ(link_->Status(), lsOk);
+  EXPECT_EQ(r.Quality, 2);
+  EXPECT_EQ(r.Expected, 2) << "three controllers, one a hub";
+  EXPECT_EQ(r.Ready, 2);
+  EXPECT_EQ(sim_.FrameCount(), 1u);
+
+  sim_.ClearReceived();
+  for (int i = 0; i < 3; ++i) sim_.InjectFault({TSimFault::Quality, 1});
+  ASSERT_TRUE(link_->Transact(all, 3, r)) << "the transaction itself reports success";
+  EXPECT_EQ(sim_.FrameCount(), 3u);
+  EXPECT_EQ(link_->Status(), lsQuality);
+  EXPECT_EQ(link_->GetLinkResult(), 27);
+  EXPECT_EQ(r.Quality, 1);
+
+  sim_.ClearReceived();
+  sim_.InjectFault({TSimFault::Quality, 1});
+  ASSERT_TRUE(link_->Transact(all, 3, r));
+  EXPECT_EQ(sim_.FrameCount(), 2u) << "the second transfer got the right quality";
+  EXPECT_EQ(link_->Status(), lsOk);
+
+  const uint8_t one[4] = {2, 0, 0x04, 7};  // reader zone of controller 2
+  ASSERT_TRUE(link_->Transact(one, 4, r));
+  EXPECT_EQ(r.Expected, 1);
+  EXPECT_EQ(r.Quality, 1);
+  model_.Controllers.SetReaderZone(2, 0, 7);
+  const uint8_t zone[3] = {0xFF, 7, 0x44};
+  ASSERT_TRUE(link_->Transact(zone, 3, r));
+  EXPECT_EQ(r.Expected, 1);
+  EXPECT_EQ(r.Quality, 1) << "the simulator followed the zone command";
+}
+
+TEST_F(LinkTest, SendBlockRepeatsAndLogsExactLines) {
+  ConfigureModelFromSim();
+  OpenPort();
+  uint8_t frame[8];
+  BuildEmptyFrame(1, 0xFF, 0xFF, 0x21, frame);
+  int32_t q = 0;
+  sim_.InjectFault({TSimFault::NoAnswer});
+  ASSERT_TRUE(link_->SendBlock(frame, q)) << "the repeat after a failed quality succeeds";
+  sim_.InjectFault({TSimFault::NoAnswer});
+  sim_.InjectFault({TSimFault::BadChecksum});
+  EXPECT_FALSE(link_->SendBlock(frame, q));
+  EXPECT_EQ(link_->Status(), lsChecksum);
+  EXPECT_EQ(link_->FramesSent(), 2);
+  EXPECT_EQ(link_->FramesFailed(), 3);
+  const std::string stamp = FormatDateTime(clock_.Now());
+  auto lines = link_->ExchangeLog().Lines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], stamp + " Пошел первый кадр...");
+  EXPECT_EQ(lines[1], stamp + " Ошибка GetQuality. Всего кадров: 1, из них с ошибкой: 1");
+  EXPECT_EQ(lines[2], stamp + " Ошибка GetQuality. Всего кадров: 2, из них с ошибкой: 2");
+  EXPECT_EQ(lines[3], stamp + " Ошибка GetQuality после удачного повторного SendBlock. Всего кадров: 2, из них с ошибкой: 3");
+
+  port_->ClosePort();
+  EXPECT_FALSE(link_->SendBlock(frame, q));
+  lines = link_->ExchangeLog().Lines();
+  EXPECT_EQ(lines[4], stamp + "Ошибка SendBlock Всего кадров: 3, из них с ошибкой: 4");
+  EXPECT_EQ(lines[5], stamp + "Ошибка при повторном SendBlock. Всего кадров: 3, из них с ошибкой: 5");
+
+  const std::string path = ::testing::TempDir() + "/SrvVexon.Log";
+  ASSERT_TRUE(link_->WriteExchangeLog(path));
+  std::ifstream f(path);
+  std::string all((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  EXPECT_NE(all.find(FormatTime(clock_.Now()) + " END All: 3  With Error: 5\r\n"), std::string::npos);
+  EXPECT_FALSE(link_->ExchangeLog().Exists());
+}
+
+TEST_F(LinkTest, CloseWakesAWaitingRead) {
+  OpenPort();
+  port_->SetReadTotalTimeout(5000);
+  sim_.InjectFault({TSimFault::NoAnswer});
+  ASSERT_TRUE(link_->SendEmpty(1, 0xFF, 0xFF, 0x21));
+  const auto t0 = std::chrono::steady_clock::now();
+  std::thread closer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(port_->ClosePort(), 0);
+  });
+  int32_t q;
+  EXPECT_FALSE(link_->ReceiveQuality(q));
+  closer.join();
+  EXPECT_EQ(link_->Status(), lsPortClosed);
+  EXPECT_LT(MsSince(t0), 1000);
+}
+
+TEST_F(LinkTest, InterruptEndsAReadAtOnce) {
+  OpenPort();
+  port_->SetReadTotalTimeout(5000);
+  sim_.InjectFault({TSimFault::NoAnswer});
+  ASSERT_TRUE(link_->SendEmpty(1, 0xFF, 0xFF, 0x21));
+  const auto t0 = std::chrono::steady_clock::now();
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    port_->Uart()->Interrupt();
+  });
+  int32_t q;
+  EXPECT_FALSE(link_->ReceiveQuality(q));
+  stopper.join();
+  EXPECT_LT(MsSince(t0), 1000);
+  port_->Uart()->ClearInterrupt();
+  ASSERT_TRUE(link_->SendEmpty(1, 0xFF, 0xFF, 0x21));
+  EXPECT_TRUE(link_->ReceiveQuality(q));
+}
+
+TEST_F(LinkTest, DeviceThatDisappearsMidExchange) {
+  OpenPort();
+  port_->SetReadTotalTimeout(3000);
+  sim_.InjectFault({TSimFault::Hangup});
+  ASSERT_TRUE(link_->SendEmpty(1, 0xFF, 0xFF, 0x21));
+  const auto t0 = std::chrono::steady_clock::now();
+  int32_t q;
+  EXPECT_FALSE(link_->ReceiveQuality(q));
+  EXPECT_EQ(link_->Status(), lsReadFailed);
+  EXPECT_LT(MsSince(t0), 1000) << "a vanished device fails the read at once";
+  // Further exchanges fail without spinning, and the port can be closed.
+  EXPECT_FALSE(link_->ReceiveQuality(q));
+  EXPECT_EQ(port_->ClosePort(), 0);
+}
