@@ -7,12 +7,9 @@
 #include <cstring>
 #include <vector>
 
-namespace vexon {
+#include "util/param_object.h"
 
-class TParamObject {
- public:
-  virtual ~TParamObject() = default;
-};
+namespace vexon {
 
 // One ready controller command: byte 0 system address (255 = none), byte 1
 // second address byte (255 = none), byte 2 command code, then parameters.

@@ -1,0 +1,23 @@
+// Files of fixed-size records with no header ("new_sys.bin", "cards.bin").
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace vexon {
+
+// Writes `bytes` to a temporary file beside `path`, flushes it to disk and
+// renames it over `path`. On any failure the previous file stays as it was
+// and the result is false.
+bool AtomicWriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
+
+// Reads every whole record of `recordSize` bytes and hands it to `onRecord`.
+// False when the file is missing or cannot be read (records read before an
+// error have been handed over). Trailing bytes that do not fill a record are
+// ignored and reported in the log.
+bool ReadRecordFile(const std::string& path, size_t recordSize, const std::function<void(const uint8_t*)>& onRecord);
+
+}  // namespace vexon
