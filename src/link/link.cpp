@@ -35,6 +35,7 @@ int32_t LinkResultOf(uint16_t status) {
     case 28: return 32;
     case 29: return 41;
     case 30: return 57;
+    case 31: return 38;
     default: return 14;
   }
 }

@@ -40,6 +40,8 @@ enum LinkStatus : uint16_t {
   lsSaveList = 27,
   lsUnknownController = 28,
   lsUnknownCard = 30,
+  // A card whose computed system index would pass 65535 (result 38).
+  lsCardIndexRange = 31,
 };
 
 // Result code of a link status.

@@ -99,6 +99,7 @@ bool TRequests::PutRequest(uint8_t kind, uint8_t bufKind, std::unique_ptr<TParam
       queue_->Insert(std::move(item));
       count_ = queue_->Count();
       eventId = id;
+      if (wakeup_) wakeup_->Notify();
       return true;
     }
   }
@@ -143,6 +144,7 @@ bool TRequests::PutInternalRequest(uint8_t kind, uint8_t bufKind, std::unique_pt
   queue_->AddRequest(item);
   count_ = queue_->Count();
   if (eventId) *eventId = item->EventID;
+  if (wakeup_) wakeup_->Notify();
   return true;
 }
 

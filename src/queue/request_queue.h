@@ -27,6 +27,7 @@
 #include "queue/answer_queue.h"
 #include "queue/params.h"
 #include "queue/request_kinds.h"
+#include "util/wakeup.h"
 
 namespace vexon {
 
@@ -84,6 +85,8 @@ class TEventQueue {
 class TRequests {
  public:
   explicit TRequests(TAnswers& answers) : answers_(answers) {}
+  // Notified after every insertion, so an idle executor wakes up.
+  void SetWakeup(TWakeup* wakeup) { wakeup_ = wakeup; }
 
   void CreateRequestQueue(bool arrivalOrder);
   void FreeRequestQueue();
@@ -110,6 +113,7 @@ class TRequests {
 
  private:
   TAnswers& answers_;
+  TWakeup* wakeup_ = nullptr;
   mutable std::mutex lock_;
   std::unique_ptr<TEventQueue> queue_;
   std::atomic<size_t> count_{0};

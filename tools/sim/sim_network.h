@@ -8,7 +8,9 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,22 @@ struct TSimController {
   std::array<uint8_t, 2> Zone{};
   bool Online = true;  // answers through the network
 
+  // State that the accepted commands leave in the controller.
+  std::map<std::pair<uint8_t, uint8_t>, std::vector<uint8_t>> Params;  // (command, Address2) of 0x07..0x0D
+  std::array<uint8_t, 2> Rkd{};                                        // access mode per reader (0x40, 0x41)
+  std::map<uint8_t, std::vector<uint8_t>> RkdProperties;               // 0x41 data per reader
+  std::set<uint8_t> OpenIm;                                            // driver/item bytes opened (0x42)
+  std::set<uint8_t> Outputs;                                           // driver/item bytes set (0x46)
+  std::set<uint8_t> Alarms;                                            // AdditionAdr with alarm on (0x44)
+  std::map<uint16_t, std::vector<uint8_t>> Cards;                      // 0x23 by system index
+  std::vector<std::vector<uint8_t>> CardBlocks;                        // 0x22
+  std::vector<std::vector<uint8_t>> AutBlocks;                         // 0x25, 0x26
+  int AutRkd = -1;                                                     // 0x28
+  int Resets = 0;                                                      // 0x06
+  int Permits = 0;                                                     // 0x4B
+  int Prohibits = 0;                                                   // 0x4C
+  bool SegmentsCleared = false;                                        // 0x21 addressed to it
+
   uint8_t SysAdr() const { return Descriptor[0]; }
   bool Hub() const { return (Descriptor[3] & 0x40) != 0; }
   bool Ready() const { return Online && (Status[1] & 0x80) == 0; }
@@ -27,6 +45,18 @@ struct TSimController {
 
 struct TSimNetwork {
   std::vector<TSimController> Controllers;
+
+  // Network-wide tables (sent to all controllers).
+  std::array<uint8_t, 7> Clock{};
+  bool ClockSet = false;
+  std::vector<uint8_t> Calendar;
+  std::map<uint8_t, std::vector<uint8_t>> TimeZones, WeekDiagrams, ShiftDiagrams;
+  std::vector<std::vector<uint8_t>> Segments;  // 0x20 data in order
+  std::map<uint16_t, uint8_t> CardZones;       // 0x48, answered by 0x90
+  std::set<uint16_t> DisabledCards;            // 0x49 adds, 0x4A removes
+  // When not empty, the answer bursts to autoconfiguration, verbatim (for
+  // malformed answers); otherwise they are built from the descriptors.
+  std::vector<std::vector<uint8_t>> AutoconfigBursts;
 
   TSimController* Find(uint8_t sysAdr);
   // Controllers addressed by Address1/Address2 that would accept a command.

@@ -298,6 +298,7 @@ std::vector<TFrame> TSimulator::Answer(const TFrame& frame) {
       return {MakeAnswer(cmdStatus, c->Status.data(), c->Status.size())};
     }
     case cmdAutoconfig: {
+      if (!net_.AutoconfigBursts.empty()) return net_.AutoconfigBursts;
       // Descriptor blocks in one burst (up to 31 descriptors each), then
       // the closing frame after a pause.
       TFrame blocks;
@@ -316,11 +317,144 @@ std::vector<TFrame> TSimulator::Answer(const TFrame& frame) {
     default:
       break;
   }
-  if (RouteOf(cmd) == 0) return {MakeAnswer(ansPrimaryRxError, nullptr, 0)};
-  // A command through the network: apply what the simulator models, then
-  // report how many controllers accepted it.
-  if (cmd == cmdReaderZone && n >= 1 && a1 != 0xFF && a2 <= 1) {
-    if (TSimController* c = net_.Find(a1)) c->Zone[a2] = data[0];
+  if (RouteOf(cmd) == 0) {
+    if (cmd == cmdCardZoneQuery && n >= 2) {
+      const uint16_t index = static_cast<uint16_t>(data[0] | (data[1] << 8));
+      auto it = net_.CardZones.find(index);
+      const uint8_t zone = it == net_.CardZones.end() ? 0 : it->second;
+      return {MakeAnswer(cmdCardZoneQuery, &zone, 1)};
+    }
+    if (cmd == cmdMonitorPage || cmd == cmdMonitorPageClear) return {MakeAnswer(cmd, nullptr, 0)};
+    return {MakeAnswer(ansPrimaryRxError, nullptr, 0)};
+  }
+  const std::vector<uint8_t> payload(data, data + n);
+  // Network-wide effects.
+  switch (cmd) {
+    case cmdClock:
+      if (n >= 7) {
+        std::copy(data, data + 7, net_.Clock.begin());
+        net_.ClockSet = true;
+      }
+      break;
+    case cmdCalendar:
+      net_.Calendar = payload;
+      break;
+    case cmdTimeZone:
+    case cmdWeekDiagram:
+    case cmdShiftDiagram:
+      if (n >= 1) {
+        auto& table = cmd == cmdTimeZone ? net_.TimeZones : cmd == cmdWeekDiagram ? net_.WeekDiagrams : net_.ShiftDiagrams;
+        table[data[0]] = std::vector<uint8_t>(data + 1, data + n);
+      }
+      break;
+    case cmdSegment:
+      net_.Segments.push_back(payload);
+      break;
+    case cmdClearSegments:
+      if (a1 == 0xFF) net_.Segments.clear();
+      break;
+    case cmdCardZone:
+      if (n >= 3) net_.CardZones[static_cast<uint16_t>(data[0] | (data[1] << 8))] = data[2];
+      return {};  // commands without an answer
+    case cmdDisableCard:
+      if (n >= 2) net_.DisabledCards.insert(static_cast<uint16_t>(data[0] | (data[1] << 8)));
+      return {};
+    case cmdEnableCard:
+      if (n >= 2) net_.DisabledCards.erase(static_cast<uint16_t>(data[0] | (data[1] << 8)));
+      break;
+    default:
+      break;
+  }
+  // Per-controller effects on every controller addressed that accepts it.
+  for (auto& c : net_.Controllers) {
+    if (c.Hub() || !c.Ready()) continue;
+    const bool addressed = a1 != 0xFF ? c.SysAdr() == a1 : (a2 == 0xFF || c.Zone[0] == a2 || c.Zone[1] == a2);
+    if (!addressed) continue;
+    switch (cmd) {
+      case cmdReaderZone:
+        if (n >= 1 && a2 <= 1) c.Zone[a2] = data[0];
+        break;
+      case cmdClearToDefault:
+        ++c.Resets;
+        break;
+      case cmdReaderParameters:
+      case cmdImParameters:
+      case cmdInpParameters:
+      case cmdOutParameters:
+      case cmdWOutParameters:
+      case cmdAlarmGen:
+      case cmdAutoAlarmOut:
+        c.Params[{cmd, a2}] = payload;
+        break;
+      case cmdClearSegments:
+        c.SegmentsCleared = true;
+        break;
+      case cmdCardListBlock:
+        c.CardBlocks.push_back(payload);
+        break;
+      case cmdCardRecord:
+        if (n >= 2) c.Cards[static_cast<uint16_t>(data[0] | (data[1] << 8))] = std::vector<uint8_t>(data + 2, data + n);
+        break;
+      case cmdClearCardList:
+        c.Cards.clear();
+        c.CardBlocks.clear();
+        break;
+      case cmdAutCardBlock:
+      case cmdAutCardBlock2:
+        c.AutBlocks.push_back(payload);
+        break;
+      case cmdClearAutCardList:
+        c.AutBlocks.clear();
+        break;
+      case cmdAutRkd:
+        if (n >= 1) c.AutRkd = data[0];
+        break;
+      case cmdSetRkd:
+      case cmdSetRkdProperties:
+        if (n >= 1 && a2 <= 1) {
+          c.Rkd[a2] = data[0];
+          if (cmd == cmdSetRkdProperties) c.RkdProperties[a2] = payload;
+          const int shift = a2 == 0 ? 0 : 4;
+          c.Status[0] = static_cast<uint8_t>((c.Status[0] & ~(0x07 << shift)) | ((data[0] & 0x07) << shift));
+        }
+        break;
+      case cmdOpenIm:
+        c.OpenIm.insert(a2);
+        break;
+      case cmdCloseIm:
+        c.OpenIm.erase(a2);
+        break;
+      case cmdSetAlarm:
+        c.Alarms.insert(a2);
+        c.Status[1] |= 0x08;
+        break;
+      case cmdClearAlarm:
+        c.Alarms.erase(a2);
+        if (c.Alarms.empty()) c.Status[1] &= static_cast<uint8_t>(~0x08);
+        break;
+      case cmdSetOut:
+      case cmdClearOut: {
+        const int driver = a2 >> 4, item = a2 & 0x0F;
+        if (cmd == cmdSetOut)
+          c.Outputs.insert(a2);
+        else
+          c.Outputs.erase(a2);
+        if (driver >= 1 && driver <= 4 && item >= 1 && item <= 4) {
+          const uint8_t bit = static_cast<uint8_t>(0x10 << (item - 1));
+          uint8_t& b = c.Status[2 + driver];
+          b = cmd == cmdSetOut ? static_cast<uint8_t>(b | bit) : static_cast<uint8_t>(b & ~bit);
+        }
+        break;
+      }
+      case cmdPermitPass:
+        ++c.Permits;
+        break;
+      case cmdProhibitPass:
+        ++c.Prohibits;
+        break;
+      default:
+        break;
+    }
   }
   const uint8_t q = static_cast<uint8_t>(net_.CountAccepting(a1, a2));
   return {MakeAnswer(ansQuality, &q, 1)};

@@ -1,0 +1,52 @@
+// The request executor: takes queued requests in order for up to 300 ms,
+// checks the gate (primary configuration broken, unless the request is an
+// autoconfiguration or the server is locked), the autonomous shortcut and
+// the kind of parameter object, carries out one step, stores the answer and
+// brings the local model in line with what the controllers now hold.
+//
+// A request that ClearRequests destroyed while its step ran keeps its
+// answer 88 (the result is not stored); the model follow-ups of the exchange
+// that did happen still apply. Multi-pass kinds are handed to a TMultiPass
+// and stay in the queue until it says they are finished.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core/server_core.h"
+
+namespace vexon {
+
+// Steps of the transfers carried out one block or page at a time.
+class TMultiPass {
+ public:
+  virtual ~TMultiPass() = default;
+  // Carries out one step of `r`; true when the request is finished (the
+  // implementation has then stored its answer).
+  virtual bool Step(const TRequestPtr& r, const std::string& key) = 0;
+};
+
+class TExecutor {
+ public:
+  static constexpr uint32_t kBudgetMs = 300;
+
+  explicit TExecutor(TServerCore& core) : core_(core) {}
+  void SetMultiPass(TMultiPass* m) { multiPass_ = m; }
+
+  // Returns the number of steps carried out.
+  int ExecuteRequests(int32_t caller);
+
+ private:
+  void Finish(const TRequestPtr& r, const std::string& key, int32_t value, int32_t a, int32_t b, int32_t c);
+  void FinishStandard(const TRequestPtr& r, const std::string& key, bool ok, const TTransactResult& t);
+  bool BufKindFits(const TEventQueueItem& r) const;
+  bool AutonomousShortcut(const TEventQueueItem& r) const;
+  void Step(const TRequestPtr& r, const std::string& key);
+  void StepAutoconfig(const TRequestPtr& r, const std::string& key);
+  void StepReaderZone(const TRequestPtr& r, const std::string& key, const TBufItem& b);
+
+  TServerCore& core_;
+  TMultiPass* multiPass_ = nullptr;
+};
+
+}  // namespace vexon
