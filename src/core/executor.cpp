@@ -1,5 +1,7 @@
 #include "core/executor.h"
 
+#include <cstdio>
+
 #include "model/system_file.h"
 #include "util/log.h"
 #include "util/result_codes.h"
@@ -82,8 +84,10 @@ int TExecutor::ExecuteRequests(int32_t caller) {
     TRequestPtr r;
     std::string key;
     if (!core_.Requests.GetFirstRequest(r, key)) break;
-    core_.Display.ShowCommand("(" + std::to_string(caller) + ") " + std::to_string(r->Kind) + "->" +
-                              std::to_string(core_.Requests.RequestCount()));
+    char text[48];
+    std::snprintf(text, sizeof text, "(%d) %u->%zu", caller, static_cast<unsigned>(r->Kind),
+                  core_.Requests.RequestCount());
+    core_.Display.ShowCommand(text);
     ++steps;
     if (r->Cancelled) {
       core_.Requests.RemoveRequest(key);
