@@ -8,7 +8,19 @@
 //   frames                     how many frames were received
 //   fault KIND [ARG]           inject a fault for the next frame
 //                              (noanswer, checksum, length, waits N, f0, f3,
-//                               quality N, two, garbage N, hangup)
+//                               quality N, two, garbage N, hangup, repeat)
+//   card SYS READER INDEX      a card presented at a reader (0 or 1)
+//   guard SYS READER INDEX     a guard card presented
+//   input SYS DRIVER INPUT 0|1 an input of a driver (1..4) changes
+//   mode SYS READER MODE       a reader's access mode changes
+//   flag SYS BIT 0|1           a flag of status byte b2 (0 journal, 1 mains,
+//                              2 battery, 3 operator alarm, 7 no link)
+//   breakin SYS ITEM           a break-in alarm
+//   zone ZONE INDEX            a card entered a zone
+//   report ZONE INDEX          a card reported in a zone
+//   linklost 0|1               the whole link goes silent / comes back
+//   violation 0|1              the primary reports a configuration violation
+//   pending                    monitoring records not yet read
 //   quit
 #include <unistd.h>
 
@@ -66,7 +78,7 @@ int main(int argc, char** argv) {
       {"noanswer", TSimFault::NoAnswer}, {"checksum", TSimFault::BadChecksum}, {"length", TSimFault::BadLength},
       {"waits", TSimFault::Waits},       {"f0", TSimFault::TerminalSilent},    {"f3", TSimFault::PrimaryRxError},
       {"quality", TSimFault::Quality},   {"two", TSimFault::TwoFrames},        {"garbage", TSimFault::Garbage},
-      {"hangup", TSimFault::Hangup},
+      {"hangup", TSimFault::Hangup},     {"repeat", TSimFault::RepeatPage},
   };
   std::string line;
   while (!gStop && std::getline(std::cin, line)) {
@@ -87,6 +99,54 @@ int main(int argc, char** argv) {
         sim.InjectFault({it->second, arg});
         std::printf("ok\n");
       }
+    } else if (cmd == "card" || cmd == "guard") {
+      int sys = 0, reader = 0, index = 0;
+      in >> sys >> reader >> index;
+      if (cmd == "card")
+        sim.PresentCard(static_cast<uint8_t>(sys), reader, static_cast<uint16_t>(index));
+      else
+        sim.GuardCard(static_cast<uint8_t>(sys), reader, static_cast<uint16_t>(index));
+      std::printf("ok\n");
+    } else if (cmd == "input") {
+      int sys = 0, driver = 0, input = 0, on = 0;
+      in >> sys >> driver >> input >> on;
+      sim.SetInput(static_cast<uint8_t>(sys), driver, input, on != 0);
+      std::printf("ok\n");
+    } else if (cmd == "mode") {
+      int sys = 0, reader = 0, mode = 0;
+      in >> sys >> reader >> mode;
+      sim.SetMode(static_cast<uint8_t>(sys), reader, mode);
+      std::printf("ok\n");
+    } else if (cmd == "flag") {
+      int sys = 0, bit = 0, on = 0;
+      in >> sys >> bit >> on;
+      sim.SetStatusFlag(static_cast<uint8_t>(sys), bit, on != 0);
+      std::printf("ok\n");
+    } else if (cmd == "breakin") {
+      int sys = 0, item = 0;
+      in >> sys >> item;
+      sim.BreakIn(static_cast<uint8_t>(sys), item, false);
+      std::printf("ok\n");
+    } else if (cmd == "zone" || cmd == "report") {
+      int zone = 0, index = 0;
+      in >> zone >> index;
+      if (cmd == "zone")
+        sim.CardInZone(static_cast<uint8_t>(zone), static_cast<uint16_t>(index));
+      else
+        sim.CardReported(static_cast<uint8_t>(zone), static_cast<uint16_t>(index));
+      std::printf("ok\n");
+    } else if (cmd == "linklost") {
+      int on = 0;
+      in >> on;
+      sim.SetLinkLost(on != 0);
+      std::printf("ok\n");
+    } else if (cmd == "violation") {
+      int on = 0;
+      in >> on;
+      sim.SetConfigViolation(on != 0);
+      std::printf("ok\n");
+    } else if (cmd == "pending") {
+      std::printf("%zu\n", sim.PendingRecords());
     } else if (!cmd.empty()) {
       std::printf("unknown command '%s'\n", cmd.c_str());
     }

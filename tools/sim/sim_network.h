@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <optional>
 #include <set>
@@ -54,6 +55,12 @@ struct TSimNetwork {
   std::vector<std::vector<uint8_t>> Segments;  // 0x20 data in order
   std::map<uint16_t, uint8_t> CardZones;       // 0x48, answered by 0x90
   std::set<uint16_t> DisabledCards;            // 0x49 adds, 0x4A removes
+  // The primary controller's monitoring records not yet acknowledged, and
+  // how many of them the last page handed out.
+  std::deque<std::array<uint8_t, 4>> MonitorRecords;
+  size_t Unacked = 0;
+  // The primary controller stops answering altogether.
+  bool LinkLost = false;
   // When not empty, the answer bursts to autoconfiguration, verbatim (for
   // malformed answers); otherwise they are built from the descriptors.
   std::vector<std::vector<uint8_t>> AutoconfigBursts;

@@ -13,6 +13,7 @@
 
 #include "link/frames.h"
 #include "link/protocol.h"
+#include "util/date_time.h"
 
 namespace vexon::sim {
 
@@ -183,7 +184,15 @@ void TSimulator::HandleFrame(const TFrame& frame, int64_t firstByteUs) {
   readyUs += static_cast<int64_t>(options_.TurnaroundMs * 1000);
 
   std::vector<TFrame> bursts;
-  if (FrameChecksum(frame.data(), frame.size()) != frame.back()) {
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    if (net_.LinkLost) return;
+  }
+  if (haveFault && fault.What == TSimFault::RepeatPage && (frame[4] == cmdMonitorPage || frame[4] == cmdMonitorPageClear)) {
+    std::lock_guard<std::mutex> g(lock_);
+    bursts = {MonitorPageLocked(false, true)};
+    haveFault = false;
+  } else if (FrameChecksum(frame.data(), frame.size()) != frame.back()) {
     const uint8_t none = 0;
     bursts.push_back(MakeAnswer(ansPrimaryRxError, &none, 0));
   } else {
@@ -237,6 +246,8 @@ void TSimulator::HandleFrame(const TFrame& frame, int64_t firstByteUs) {
           twice.insert(twice.end(), bursts.front().begin(), bursts.front().end());
           bursts.front() = twice;
         }
+        break;
+      case TSimFault::RepeatPage:
         break;
       case TSimFault::Garbage:
         bursts = {TFrame(static_cast<size_t>(fault.Arg > 0 ? fault.Arg : 3), 0xA5)};
@@ -324,7 +335,7 @@ std::vector<TFrame> TSimulator::Answer(const TFrame& frame) {
       const uint8_t zone = it == net_.CardZones.end() ? 0 : it->second;
       return {MakeAnswer(cmdCardZoneQuery, &zone, 1)};
     }
-    if (cmd == cmdMonitorPage || cmd == cmdMonitorPageClear) return {MakeAnswer(cmd, nullptr, 0)};
+    if (cmd == cmdMonitorPage || cmd == cmdMonitorPageClear) return {MonitorPageLocked(cmd == cmdMonitorPageClear, false)};
     return {MakeAnswer(ansPrimaryRxError, nullptr, 0)};
   }
   const std::vector<uint8_t> payload(data, data + n);
@@ -416,6 +427,7 @@ std::vector<TFrame> TSimulator::Answer(const TFrame& frame) {
           if (cmd == cmdSetRkdProperties) c.RkdProperties[a2] = payload;
           const int shift = a2 == 0 ? 0 : 4;
           c.Status[0] = static_cast<uint8_t>((c.Status[0] & ~(0x07 << shift)) | ((data[0] & 0x07) << shift));
+          PushStatus10Locked(c);
         }
         break;
       case cmdOpenIm:
@@ -427,10 +439,12 @@ std::vector<TFrame> TSimulator::Answer(const TFrame& frame) {
       case cmdSetAlarm:
         c.Alarms.insert(a2);
         c.Status[1] |= 0x08;
+        PushStatus10Locked(c);
         break;
       case cmdClearAlarm:
         c.Alarms.erase(a2);
         if (c.Alarms.empty()) c.Status[1] &= static_cast<uint8_t>(~0x08);
+        PushStatus10Locked(c);
         break;
       case cmdSetOut:
       case cmdClearOut: {
@@ -443,6 +457,7 @@ std::vector<TFrame> TSimulator::Answer(const TFrame& frame) {
           const uint8_t bit = static_cast<uint8_t>(0x10 << (item - 1));
           uint8_t& b = c.Status[2 + driver];
           b = cmd == cmdSetOut ? static_cast<uint8_t>(b | bit) : static_cast<uint8_t>(b & ~bit);
+          PushDriverLocked(c, driver);
         }
         break;
       }
@@ -458,6 +473,170 @@ std::vector<TFrame> TSimulator::Answer(const TFrame& frame) {
   }
   const uint8_t q = static_cast<uint8_t>(net_.CountAccepting(a1, a2));
   return {MakeAnswer(ansQuality, &q, 1)};
+}
+
+TFrame TSimulator::MonitorPageLocked(bool acknowledge, bool repeat) {
+  std::vector<std::array<uint8_t, 4>> page;
+  if (repeat) {
+    page = lastPage_;
+  } else {
+    if (acknowledge) {
+      for (size_t i = 0; i < net_.Unacked && !net_.MonitorRecords.empty(); ++i) net_.MonitorRecords.pop_front();
+    }
+    const size_t n = std::min<size_t>(32, net_.MonitorRecords.size());
+    page.assign(net_.MonitorRecords.begin(), net_.MonitorRecords.begin() + static_cast<long>(n));
+    net_.Unacked = n;
+    lastPage_ = page;
+  }
+  // 0x71 marks the page that holds the last pending records (or none).
+  const bool last = repeat ? true : net_.Unacked >= net_.MonitorRecords.size();
+  std::vector<uint8_t> data;
+  for (const auto& r : page) data.insert(data.end(), r.begin(), r.end());
+  return MakeAnswer(last ? cmdMonitorPageClear : cmdMonitorPage, data.data(), data.size());
+}
+
+void TSimulator::PushTimeLocked() {
+  const double now = fixedTime_ != 0 ? fixedTime_ : LocalNow();
+  const TDateFields f = DecodeDateTime(now);
+  PushLocked({0xFF, static_cast<uint8_t>(f.Second & 0x3F), static_cast<uint8_t>((f.Minute << 2) | (f.Hour >> 3)),
+              static_cast<uint8_t>(((f.Hour & 7) << 5) | f.Day)});
+}
+
+void TSimulator::PushLocked(std::array<uint8_t, 4> record) { net_.MonitorRecords.push_back(record); }
+
+void TSimulator::PushStatus10Locked(const TSimController& c) {
+  PushTimeLocked();
+  PushLocked({c.SysAdr(), static_cast<uint8_t>(10 << 3), c.Status[0], c.Status[1]});
+}
+
+void TSimulator::PushDriverLocked(const TSimController& c, int driver) {
+  PushTimeLocked();
+  switch (driver) {
+    case 1:
+      PushLocked({c.SysAdr(), static_cast<uint8_t>(11 << 3), c.Status[2], c.Status[3]});
+      break;
+    case 2:
+    case 3:
+      PushLocked({c.SysAdr(), static_cast<uint8_t>(12 << 3), c.Status[4], c.Status[5]});
+      break;
+    default:
+      PushLocked({c.SysAdr(), static_cast<uint8_t>(13 << 3), c.Status[6], 0});
+      break;
+  }
+}
+
+void TSimulator::SetTime(double localDateTime) {
+  std::lock_guard<std::mutex> g(lock_);
+  fixedTime_ = localDateTime;
+}
+
+void TSimulator::PresentCard(uint8_t sysAdr, int reader, uint16_t cardIndex, int detail) {
+  std::lock_guard<std::mutex> g(lock_);
+  PushTimeLocked();
+  PushLocked({sysAdr, static_cast<uint8_t>((1 << 3) | ((detail & 3) << 1) | (reader & 1)),
+              static_cast<uint8_t>(cardIndex & 0xFF), static_cast<uint8_t>(cardIndex >> 8)});
+}
+
+void TSimulator::GuardCard(uint8_t sysAdr, int reader, uint16_t cardIndex) {
+  std::lock_guard<std::mutex> g(lock_);
+  PushTimeLocked();
+  PushLocked({sysAdr, static_cast<uint8_t>((14 << 3) | (reader & 1)), static_cast<uint8_t>(cardIndex & 0xFF),
+              static_cast<uint8_t>(cardIndex >> 8)});
+}
+
+void TSimulator::ModeViolation(uint8_t sysAdr, int reader, int kind, uint16_t cardIndex, bool alarm) {
+  std::lock_guard<std::mutex> g(lock_);
+  PushTimeLocked();
+  const int type = (alarm ? 2 : 4) + (reader & 1);
+  PushLocked({sysAdr, static_cast<uint8_t>((type << 3) | (kind & 7)), static_cast<uint8_t>(cardIndex & 0xFF),
+              static_cast<uint8_t>(cardIndex >> 8)});
+}
+
+void TSimulator::AutonomousMode(uint8_t sysAdr, int reader, int mode) {
+  std::lock_guard<std::mutex> g(lock_);
+  TSimController* c = net_.Find(sysAdr);
+  if (!c) return;
+  const int shift = reader == 0 ? 0 : 4;
+  c->Status[0] = static_cast<uint8_t>((c->Status[0] & ~(0x07 << shift)) | ((mode & 7) << shift));
+  PushTimeLocked();
+  PushLocked({sysAdr, static_cast<uint8_t>(((6 + (reader & 1)) << 3) | (mode & 7)), 0, 0});
+  PushLocked({sysAdr, static_cast<uint8_t>(10 << 3), c->Status[0], c->Status[1]});
+}
+
+void TSimulator::BreakIn(uint8_t sysAdr, int item, bool heldOpen) {
+  std::lock_guard<std::mutex> g(lock_);
+  PushTimeLocked();
+  PushLocked({sysAdr, static_cast<uint8_t>((8 << 3) | (item & 7)), heldOpen ? uint8_t{0xFF} : uint8_t{0},
+              heldOpen ? uint8_t{0xFF} : uint8_t{0}});
+}
+
+void TSimulator::InputAlarm(uint8_t sysAdr, int item, uint8_t inputsMask) {
+  std::lock_guard<std::mutex> g(lock_);
+  PushTimeLocked();
+  PushLocked({sysAdr, static_cast<uint8_t>((9 << 3) | (item & 7)), 0, static_cast<uint8_t>(inputsMask & 0x0F)});
+}
+
+void TSimulator::SetInput(uint8_t sysAdr, int driver, int input, bool active) {
+  std::lock_guard<std::mutex> g(lock_);
+  TSimController* c = net_.Find(sysAdr);
+  if (!c || driver < 1 || driver > 4 || input < 1 || input > 4) return;
+  uint8_t& b = c->Status[2 + driver];
+  const uint8_t bit = static_cast<uint8_t>(1u << (input - 1));
+  b = active ? static_cast<uint8_t>(b | bit) : static_cast<uint8_t>(b & ~bit);
+  PushDriverLocked(*c, driver);
+}
+
+void TSimulator::SetMode(uint8_t sysAdr, int reader, int mode) {
+  std::lock_guard<std::mutex> g(lock_);
+  TSimController* c = net_.Find(sysAdr);
+  if (!c) return;
+  const int shift = reader == 0 ? 0 : 4;
+  c->Status[0] = static_cast<uint8_t>((c->Status[0] & ~(0x07 << shift)) | ((mode & 7) << shift));
+  PushStatus10Locked(*c);
+}
+
+void TSimulator::SetStatusFlag(uint8_t sysAdr, int bit, bool on) {
+  std::lock_guard<std::mutex> g(lock_);
+  TSimController* c = net_.Find(sysAdr);
+  if (!c || bit < 0 || bit > 7) return;
+  const uint8_t mask = static_cast<uint8_t>(1u << bit);
+  c->Status[1] = on ? static_cast<uint8_t>(c->Status[1] | mask) : static_cast<uint8_t>(c->Status[1] & ~mask);
+  PushStatus10Locked(*c);
+}
+
+void TSimulator::CardInZone(uint8_t zone, uint16_t cardIndex) {
+  std::lock_guard<std::mutex> g(lock_);
+  PushTimeLocked();
+  PushLocked({zone, static_cast<uint8_t>(16 << 3), static_cast<uint8_t>(cardIndex & 0xFF),
+              static_cast<uint8_t>(cardIndex >> 8)});
+}
+
+void TSimulator::CardReported(uint8_t zone, uint16_t cardIndex) {
+  std::lock_guard<std::mutex> g(lock_);
+  PushTimeLocked();
+  PushLocked({zone, static_cast<uint8_t>(24 << 3), static_cast<uint8_t>(cardIndex & 0xFF),
+              static_cast<uint8_t>(cardIndex >> 8)});
+}
+
+void TSimulator::AddRecords(const std::vector<std::array<uint8_t, 4>>& records) {
+  std::lock_guard<std::mutex> g(lock_);
+  for (const auto& r : records) PushLocked(r);
+}
+
+void TSimulator::SetLinkLost(bool lost) {
+  std::lock_guard<std::mutex> g(lock_);
+  net_.LinkLost = lost;
+}
+
+void TSimulator::SetConfigViolation(bool on) {
+  std::lock_guard<std::mutex> g(lock_);
+  if (TSimController* c = net_.Find(0))
+    c->Status[1] = on ? static_cast<uint8_t>(c->Status[1] | 0x40) : static_cast<uint8_t>(c->Status[1] & ~0x40);
+}
+
+size_t TSimulator::PendingRecords() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return net_.MonitorRecords.size();
 }
 
 }  // namespace vexon::sim

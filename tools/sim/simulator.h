@@ -39,6 +39,7 @@ struct TSimFault {
     Hangup,        // the line disappears (the master side is closed)
     QualityTwoBytes,  // a quality answer with two data bytes
     WrongCode,     // the answer with code Arg instead of its own
+    RepeatPage,    // a monitoring page repeats the previous page
   };
   Kind What;
   int Arg = 0;
@@ -76,6 +77,28 @@ class TSimulator {
   // Writes raw bytes to the line, as if the primary controller sent them.
   void SendRaw(const std::vector<uint8_t>& bytes);
 
+  // Events: each appends a time record and the event's record(s) to the
+  // primary controller's monitoring records, and changes the status blocks
+  // the way the event does. sysAdr names the reporting controller.
+  void SetTime(double localDateTime);  // 0: the system's local time
+  void PresentCard(uint8_t sysAdr, int reader, uint16_t cardIndex, int detail = 0);
+  void GuardCard(uint8_t sysAdr, int reader, uint16_t cardIndex);
+  void ModeViolation(uint8_t sysAdr, int reader, int kind, uint16_t cardIndex, bool alarm);
+  void AutonomousMode(uint8_t sysAdr, int reader, int mode);
+  void BreakIn(uint8_t sysAdr, int item, bool heldOpen);
+  void InputAlarm(uint8_t sysAdr, int item, uint8_t inputsMask);
+  void SetInput(uint8_t sysAdr, int driver, int input, bool active);
+  void SetMode(uint8_t sysAdr, int reader, int mode);
+  void SetStatusFlag(uint8_t sysAdr, int bit, bool on);  // b2 bits 0..3, 6, 7
+  void CardInZone(uint8_t zone, uint16_t cardIndex);
+  void CardReported(uint8_t zone, uint16_t cardIndex);
+  void AddRecords(const std::vector<std::array<uint8_t, 4>>& records);
+  // The whole link goes silent (or comes back).
+  void SetLinkLost(bool lost);
+  // The primary controller reports a configuration violation (b2 bit 6).
+  void SetConfigViolation(bool on);
+  size_t PendingRecords() const;
+
   // Access to the network state under the simulator's lock.
   void WithNetwork(const std::function<void(TSimNetwork&)>& f);
   TSimNetwork NetworkCopy() const;
@@ -87,6 +110,14 @@ class TSimulator {
   std::vector<TFrame> Answer(const TFrame& frame);
   void WriteBurst(const TFrame& bytes, int64_t notBeforeUs);
   void CloseMaster();
+  // With the lock held.
+  void PushTimeLocked();
+  void PushLocked(std::array<uint8_t, 4> record);
+  void PushStatus10Locked(const TSimController& c);
+  void PushDriverLocked(const TSimController& c, int driver);
+  TFrame MonitorPageLocked(bool acknowledge, bool repeat);
+  std::vector<std::array<uint8_t, 4>> lastPage_;
+  double fixedTime_ = 0;
 
   TSimOptions options_;
   mutable std::mutex lock_;
