@@ -59,6 +59,8 @@ struct TSimNetwork {
   // how many of them the last page handed out.
   std::deque<std::array<uint8_t, 4>> MonitorRecords;
   size_t Unacked = 0;
+  // Faulty paging: every page answered with 0x70, the end flag never set.
+  bool MonitorNeverEnds = false;
   // The primary controller stops answering altogether.
   bool LinkLost = false;
   // When not empty, the answer bursts to autoconfiguration, verbatim (for

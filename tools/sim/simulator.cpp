@@ -489,7 +489,7 @@ TFrame TSimulator::MonitorPageLocked(bool acknowledge, bool repeat) {
     lastPage_ = page;
   }
   // 0x71 marks the page that holds the last pending records (or none).
-  const bool last = repeat ? true : net_.Unacked >= net_.MonitorRecords.size();
+  const bool last = !net_.MonitorNeverEnds && (repeat || net_.Unacked >= net_.MonitorRecords.size());
   std::vector<uint8_t> data;
   for (const auto& r : page) data.insert(data.end(), r.begin(), r.end());
   return MakeAnswer(last ? cmdMonitorPageClear : cmdMonitorPage, data.data(), data.size());
