@@ -238,7 +238,12 @@ void TExecutor::StepAutoconfig(const TRequestPtr& r, const std::string& key) {
   }
   // A failed autoconfiguration is answered with its own failure, whatever
   // the status reads that follow it gave.
-  Finish(r, key, ok ? core_.Link.GetLinkResult() : autoconfigResult, 0, 0, 0);
+  const int32_t result = ok ? core_.Link.GetLinkResult() : autoconfigResult;
+  Finish(r, key, result, 0, 0, 0);
+  if (ok)
+    log::info("autoconfiguration found {} controllers (result {})", core_.Model.Controllers.Count(), result);
+  else
+    log::warn("autoconfiguration failed: {} {}", result, GetErrorStr(result));
   core_.RefreshIndicators();
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "link/protocol.h"
+#include "util/log.h"
 
 namespace vexon {
 
@@ -158,6 +159,10 @@ void TMonitor::AddLinkEvent(bool lost) {
   ev.EventCode = 14;
   ev.EventAdd = lost ? 1 : 0;
   events_.push_back(ev);
+  if (lost)
+    log::warn("link with the primary controller lost");
+  else
+    log::info("link with the primary controller restored");
 }
 
 void TMonitor::ReportConfigurationViolation() {

@@ -1,0 +1,74 @@
+#include "app/server_app.h"
+
+#include "util/log.h"
+
+namespace vexon {
+
+TServerApp::TServerApp(TAppOptions options, TClock& clock, TOperatorDisplay& display)
+    : options_(std::move(options)), clock_(clock), display_(display) {}
+
+TServerApp::~TServerApp() { ShutDown(); }
+
+bool TServerApp::StartUp(std::string& error) {
+  LoadSettings(options_.SettingsPath, settings_);
+  TServerConfig cfg;
+  cfg.DataDir = options_.DataDir;
+  cfg.ArrivalOrder = options_.ArrivalOrder;
+  core_ = std::make_unique<TServerCore>(clock_, display_, cfg);
+  // The settings file maps ports first; the command line overrides it.
+  for (const auto& [n, path] : settings_.Ports) core_->Ports.Set(n, path);
+  for (const auto& a : options_.PortAssignments) {
+    if (!core_->Ports.SetFromText(a)) {
+      error = "--port expects COMn=PATH, got '" + a + "'";
+      return false;
+    }
+  }
+  if (!options_.TraceFile.empty() && !core_->Link.Trace().Open(options_.TraceFile)) {
+    error = "cannot open the frame trace " + options_.TraceFile;
+    return false;
+  }
+  core_->LoadAndCreate();
+  calendar_.Clear();
+  core_->RefreshIndicators();
+  journal_.Create();
+  executor_ = std::make_unique<TExecutor>(*core_);
+  monitor_ = std::make_unique<TMonitor>(*core_, journal_);
+  monitor_->SetRefreshAll();
+  services_ = std::make_unique<TServices>(TServices{*core_, *monitor_, journal_, calendar_, options_.CheckDispatchWaitMs});
+  thread_ = std::make_unique<TDeviceThread>(*core_, *executor_, monitor_.get());
+  try {
+    thread_->StartDeviceThread();
+  } catch (const std::exception& e) {
+    error = e.what();
+    return false;
+  }
+  thread_->ResumeDeviceThread();
+  running_ = true;
+
+  rpc_ = std::make_unique<TRpcServer>(*services_);
+  const std::string tcp = options_.Tcp.empty() ? settings_.Tcp : options_.Tcp;
+  const std::string unixPath = options_.Unix.empty() ? settings_.Unix : options_.Unix;
+  const std::string httpEp = options_.Http.empty() ? settings_.Http : options_.Http;
+  if (!tcp.empty() && tcp != "off" && !rpc_->ListenTcp(tcp, error)) return false;
+  if (!unixPath.empty() && unixPath != "off" && !rpc_->ListenUnix(unixPath, error)) return false;
+  if (!httpEp.empty() && httpEp != "off" && !rpc_->ListenHttp(httpEp, error)) return false;
+  return true;
+}
+
+void TServerApp::ShutDown() {
+  if (!running_) return;
+  running_ = false;
+  if (rpc_) rpc_->Stop();
+  if (core_->Link.WriteExchangeLog(core_->DataFile("SrvVexon.Log")))
+    log::info("exchange log written to {}", core_->DataFile("SrvVexon.Log"));
+  try {
+    thread_->StopDeviceThread();
+  } catch (const std::exception& e) {
+    log::error("{}", e.what());
+  }
+  if (core_->Port.Uart()) core_->Port.ClosePort();
+  core_->SaveAndFree();
+  journal_.Free();
+}
+
+}  // namespace vexon

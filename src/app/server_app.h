@@ -1,0 +1,73 @@
+// The server process: every process-wide piece, created in the start-up
+// order and torn down in the shut-down order.
+//
+// Start-up: settings; the controller list from "new_sys.bin" and the
+// address list; the active segments from "cards.bin"; the pending segments;
+// the calendar; the indicators; the answer queue; the request queue; the
+// monitoring journal (with a status refresh of every controller); the
+// communication thread; then the RPC endpoints.
+// Shut-down: the RPC endpoints stop (running calls finish first); the
+// exchange log "SrvVexon.Log"; the communication thread stops; the port
+// closes; "new_sys.bin" is saved; queues and lists are freed.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/settings.h"
+#include "automation/server_object.h"
+#include "core/device_thread.h"
+#include "core/executor.h"
+#include "core/server_core.h"
+#include "journals/mon_journal.h"
+#include "journals/monitor.h"
+#include "rpc/transports.h"
+#include "util/clock.h"
+#include "util/operator_display.h"
+
+namespace vexon {
+
+struct TAppOptions {
+  std::string DataDir;
+  std::string SettingsPath;
+  bool ArrivalOrder = false;
+  std::vector<std::string> PortAssignments;  // "COM3=/dev/ttyUSB0"
+  std::string Tcp = "127.0.0.1:47301";       // "off" disables an endpoint
+  std::string Unix;
+  std::string Http = "127.0.0.1:47380";
+  std::string TraceFile;
+  uint32_t CheckDispatchWaitMs = 10001;
+};
+
+class TServerApp {
+ public:
+  TServerApp(TAppOptions options, TClock& clock, TOperatorDisplay& display);
+  ~TServerApp();
+
+  // False with `error` when an endpoint could not be opened.
+  bool StartUp(std::string& error);
+  void ShutDown();
+
+  TServerCore& Core() { return *core_; }
+  TRpcServer& Rpc() { return *rpc_; }
+  TMonitor& Monitor() { return *monitor_; }
+  const TSettings& Settings() const { return settings_; }
+
+ private:
+  TAppOptions options_;
+  TClock& clock_;
+  TOperatorDisplay& display_;
+  TSettings settings_;
+  std::unique_ptr<TServerCore> core_;
+  std::unique_ptr<TExecutor> executor_;
+  TMonJournal journal_;
+  std::unique_ptr<TMonitor> monitor_;
+  TCalendarBuffer calendar_;
+  std::unique_ptr<TServices> services_;
+  std::unique_ptr<TDeviceThread> thread_;
+  std::unique_ptr<TRpcServer> rpc_;
+  bool running_ = false;
+};
+
+}  // namespace vexon

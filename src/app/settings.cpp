@@ -1,0 +1,78 @@
+#include "app/settings.h"
+
+#include <INIReader.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "model/record_file.h"
+
+namespace vexon {
+
+std::string DefaultSettingsPath() {
+  if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x) return std::string(x) + "/srvvexon.ini";
+  if (const char* h = std::getenv("HOME"); h && *h) return std::string(h) + "/.config/srvvexon.ini";
+  return "srvvexon.ini";
+}
+
+bool LoadSettings(const std::string& path, TSettings& s) {
+  INIReader ini(path);
+  if (ini.ParseError() != 0) {
+    s.MinimizeOnRun = false;
+    s.ForwardAntiPass = false;
+    return false;
+  }
+  s.MinimizeOnRun = ini.GetInteger("SETTINS", "MinimizeOnRun", 1) != 0;
+  s.ForwardAntiPass = ini.GetInteger("SETTINS", "ForwardAntiPass", 0) != 0;
+  for (int n = 1; n <= 256; ++n) {
+    const std::string p = ini.Get("Ports", "COM" + std::to_string(n), "");
+    if (!p.empty()) s.Ports[n] = p;
+  }
+  s.Tcp = ini.Get("Automation", "Tcp", "");
+  s.Unix = ini.Get("Automation", "Unix", "");
+  s.Http = ini.Get("Automation", "Http", "");
+  return true;
+}
+
+bool SaveSettings(const std::string& path, const TSettings& s) {
+  std::vector<std::string> lines;
+  {
+    std::ifstream in(path);
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+  }
+  const std::string keys[2] = {"MinimizeOnRun=" + std::string(s.MinimizeOnRun ? "1" : "0"),
+                               "ForwardAntiPass=" + std::string(s.ForwardAntiPass ? "1" : "0")};
+  std::vector<std::string> out;
+  bool inSection = false, written = false;
+  auto flush = [&] {
+    if (inSection && !written) {
+      out.push_back(keys[0]);
+      out.push_back(keys[1]);
+      written = true;
+    }
+  };
+  for (const auto& l : lines) {
+    if (!l.empty() && l[0] == '[') {
+      flush();
+      inSection = l.rfind("[SETTINS]", 0) == 0;
+      out.push_back(l);
+      continue;
+    }
+    if (inSection && (l.rfind("MinimizeOnRun=", 0) == 0 || l.rfind("ForwardAntiPass=", 0) == 0)) continue;
+    out.push_back(l);
+  }
+  flush();
+  if (!written) {
+    out.push_back("[SETTINS]");
+    out.push_back(keys[0]);
+    out.push_back(keys[1]);
+  }
+  std::ostringstream text;
+  for (const auto& l : out) text << l << "\n";
+  const std::string t = text.str();
+  return AtomicWriteFile(path, std::vector<uint8_t>(t.begin(), t.end()));
+}
+
+}  // namespace vexon

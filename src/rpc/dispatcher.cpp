@@ -1,0 +1,290 @@
+#include "rpc/dispatcher.h"
+
+#include <cmath>
+#include <ctime>
+
+#include "rpc/variant_json.h"
+#include "util/date_time.h"
+#include "util/log.h"
+
+namespace vexon {
+
+namespace {
+
+using nlohmann::json;
+
+struct TRpcError {
+  int Code;
+  std::string Message;
+};
+
+json ErrorObject(const json& id, int code, const std::string& message) {
+  return {{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", code}, {"message", message}}}};
+}
+
+// ISO 8601 local date-time "YYYY-MM-DDTHH:MM:SS[.fff][Z|+HH:MM|-HH:MM]";
+// with an offset the moment is converted to local time.
+bool ParseIsoDate(const std::string& s, double& out) {
+  int y, mo, d, h = 0, mi = 0;
+  double sec = 0;
+  int used = 0;
+  if (std::sscanf(s.c_str(), "%4d-%2d-%2d%n", &y, &mo, &d, &used) != 3) return false;
+  size_t pos = static_cast<size_t>(used);
+  if (pos < s.size() && (s[pos] == 'T' || s[pos] == ' ')) {
+    int u2 = 0;
+    if (std::sscanf(s.c_str() + pos + 1, "%2d:%2d:%lf%n", &h, &mi, &sec, &u2) < 3) return false;
+    pos += 1 + static_cast<size_t>(u2);
+  }
+  if (!IsValidDate(y, mo, d) || h > 23 || mi > 59 || sec < 0 || sec >= 60) return false;
+  const int ms = static_cast<int>(std::llround((sec - std::floor(sec)) * 1000.0));
+  TDateFields f{y, mo, d, h, mi, static_cast<int>(sec), 0};
+  if (pos == s.size()) {
+    out = EncodeDateTime(f) + ms / 86400000.0;
+    return true;
+  }
+  int offMin = 0;
+  if (s[pos] == 'Z' && pos + 1 == s.size()) {
+    offMin = 0;
+  } else if ((s[pos] == '+' || s[pos] == '-') && s.size() - pos == 6 && s[pos + 3] == ':') {
+    const int oh = std::atoi(s.substr(pos + 1, 2).c_str()), om = std::atoi(s.substr(pos + 4, 2).c_str());
+    offMin = (oh * 60 + om) * (s[pos] == '-' ? -1 : 1);
+  } else {
+    return false;
+  }
+  // Seconds since the epoch of that moment, then the local calendar fields.
+  const int64_t days = DaysFromCivil(y, mo, d) - 25569;
+  const time_t t = static_cast<time_t>(days * 86400 + h * 3600 + mi * 60 + static_cast<int>(sec) - offMin * 60);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  TDateFields lf{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, 0};
+  out = EncodeDateTime(lf) + ms / 86400000.0;
+  return true;
+}
+
+TArgValue Convert(const TArgDesc& a, const json& v) {
+  auto bad = [&](const std::string& why) { return TRpcError{-32602, a.Name + ": " + why}; };
+  switch (a.Type) {
+    case TArgType::I4:
+    case TArgType::UI1: {
+      int64_t n;
+      if (v.is_number_integer()) {
+        if (v.is_number_unsigned() && v.get<uint64_t>() > static_cast<uint64_t>(INT64_MAX)) throw bad("out of range");
+        n = v.get<int64_t>();
+      } else if (v.is_number_float() && std::isfinite(v.get<double>()) && v.get<double>() == std::trunc(v.get<double>()) &&
+                 std::fabs(v.get<double>()) < 9.2e18) {
+        n = static_cast<int64_t>(v.get<double>());
+      } else {
+        throw bad(std::string("expected an integer (") + TypeName(a.Type) + ")");
+      }
+      if (a.Type == TArgType::UI1 && (n < 0 || n > 255)) throw bad("outside 0..255 (UI1)");
+      if (a.Type == TArgType::I4 && (n < INT32_MIN || n > INT32_MAX)) throw bad("outside the signed 32-bit range (I4)");
+      return n;
+    }
+    case TArgType::BSTR:
+      if (!v.is_string()) throw bad("expected a string (BSTR)");
+      return v.get<std::string>();
+    case TArgType::DATE: {
+      double d = 0;
+      if (v.is_number()) {
+        d = v.get<double>();
+      } else if (!v.is_string() || !ParseIsoDate(v.get<std::string>(), d)) {
+        throw bad("expected days since 1899-12-30 or an ISO 8601 date-time (DATE)");
+      }
+      if (!std::isfinite(d) || d < -657434.0 || d >= 2958466.0) throw bad("date out of range");
+      return std::round(d * 86400000.0) / 86400000.0;
+    }
+    case TArgType::VARIANT:
+      try {
+        return VariantFromJson(v);
+      } catch (const std::invalid_argument& e) {
+        throw bad(e.what());
+      }
+  }
+  throw bad("unknown type");
+}
+
+TArgValue DefaultOf(const TArgDesc& a) {
+  switch (a.Type) {
+    case TArgType::BSTR:
+      return std::string();
+    case TArgType::DATE:
+      return 0.0;
+    case TArgType::VARIANT:
+      return TVariant{};
+    default:
+      return int64_t{0};
+  }
+}
+
+json ToJson(const TArgValue& v) {
+  if (const auto* i = std::get_if<int64_t>(&v)) return *i;
+  if (const auto* d = std::get_if<double>(&v)) return *d;
+  if (const auto* s = std::get_if<std::string>(&v)) return *s;
+  return VariantToJson(std::get<TVariant>(v));
+}
+
+std::vector<TArgValue> Params(const TOpDesc& op, const json& params) {
+  std::vector<TArgValue> args;
+  size_t nonRet = 0;
+  for (const auto& a : op.Args) nonRet += a.Dir != TArgDir::RetVal;
+  if (params.is_null() || params.is_object()) {
+    const json empty = json::object();
+    const json& p = params.is_null() ? empty : params;
+    for (auto it = p.begin(); it != p.end(); ++it) {
+      bool known = false;
+      for (const auto& a : op.Args) known = known || (a.Dir != TArgDir::RetVal && a.Name == it.key());
+      if (!known) throw TRpcError{-32602, "unknown argument " + it.key() + " of " + op.Name};
+    }
+    for (const auto& a : op.Args) {
+      if (a.Dir == TArgDir::RetVal) {
+        args.push_back(DefaultOf(a));
+      } else if (p.contains(a.Name)) {
+        args.push_back(Convert(a, p[a.Name]));
+      } else if (a.Dir == TArgDir::InOut) {
+        args.push_back(DefaultOf(a));
+      } else {
+        throw TRpcError{-32602, "missing argument " + a.Name + " of " + op.Name};
+      }
+    }
+    return args;
+  }
+  if (!params.is_array()) throw TRpcError{-32602, "params must be an object or an array"};
+  if (params.size() > nonRet) throw TRpcError{-32602, op.Name + " takes " + std::to_string(nonRet) + " arguments"};
+  size_t i = 0;
+  for (const auto& a : op.Args) {
+    if (a.Dir == TArgDir::RetVal) {
+      args.push_back(DefaultOf(a));
+    } else if (i < params.size()) {
+      args.push_back(Convert(a, params[i++]));
+    } else if (a.Dir == TArgDir::InOut) {
+      args.push_back(DefaultOf(a));
+    } else {
+      throw TRpcError{-32602, "missing argument " + a.Name + " of " + op.Name};
+    }
+  }
+  return args;
+}
+
+}  // namespace
+
+std::string TRpcDispatcher::ErrorText(int code, const std::string& message) {
+  return ErrorObject(nullptr, code, message).dump();
+}
+
+std::optional<json> TRpcDispatcher::HandleOne(const json& req) {
+  if (!req.is_object() || req.value("jsonrpc", "") != "2.0" || !req.contains("method") || !req["method"].is_string())
+    return ErrorObject(req.is_object() && req.contains("id") ? req["id"] : json(nullptr), -32600, "invalid request");
+  const bool notification = !req.contains("id");
+  const json id = notification ? json(nullptr) : req["id"];
+  if (!id.is_null() && !id.is_string() && !id.is_number())
+    return ErrorObject(nullptr, -32600, "invalid request: id must be a string, a number or null");
+  const std::string method = req["method"].get<std::string>();
+  auto answer = [&](json result) -> std::optional<json> {
+    if (notification) return std::nullopt;
+    return json{{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}};
+  };
+  auto error = [&](int code, const std::string& msg) -> std::optional<json> {
+    if (notification) return std::nullopt;
+    return ErrorObject(id, code, msg);
+  };
+  if (method == "rpc.discover") return answer(InterfaceDescription());
+  const TOpDesc* op = FindOperation(method);
+  if (!op || op->Name != method) return error(-32601, "unknown method " + method);
+  const json params = req.contains("params") ? req["params"] : json(nullptr);
+  try {
+    TCall call(*op, Params(*op, params));
+    object_.Invoke(call);
+    json result = json::object();
+    for (size_t i = 0; i < op->Args.size(); ++i)
+      if (op->Args[i].Dir != TArgDir::In) result[op->Args[i].Name] = ToJson(call.Args()[i]);
+    return answer(std::move(result));
+  } catch (const TRpcError& e) {
+    return error(e.Code, e.Message);
+  } catch (const TAutomationError& e) {
+    log::warn("{} failed: {}", method, e.what());
+    return error(-32000, e.what());
+  } catch (const std::exception& e) {
+    log::warn("{} failed: {}", method, e.what());
+    return error(-32000, std::string(method) + " failed: " + e.what());
+  }
+}
+
+std::optional<std::string> TRpcDispatcher::Handle(const std::string& text) {
+  json req = json::parse(text, nullptr, false);
+  if (req.is_discarded()) return ErrorText(-32700, "parse error");
+  if (req.is_array()) {
+    if (req.empty()) return ErrorText(-32600, "invalid request: empty batch");
+    json out = json::array();
+    for (const auto& r : req)
+      if (auto a = HandleOne(r)) out.push_back(std::move(*a));
+    if (out.empty()) return std::nullopt;
+    return out.dump();
+  }
+  auto a = HandleOne(req);
+  if (!a) return std::nullopt;
+  return a->dump();
+}
+
+const json& InterfaceDescription() {
+  static const json doc = [] {
+    using I = TInterfaceIdentity;
+    json methods = json::array();
+    for (const auto& op : OperationTable()) {
+      json params = json::array();
+      json result = nullptr;
+      for (const auto& a : op.Args) {
+        json schema;
+        switch (a.Type) {
+          case TArgType::I4:
+            schema = {{"type", "integer"}, {"minimum", INT32_MIN}, {"maximum", INT32_MAX}};
+            break;
+          case TArgType::UI1:
+            schema = {{"type", "integer"}, {"minimum", 0}, {"maximum", 255}};
+            break;
+          case TArgType::BSTR:
+            schema = {{"type", "string"}};
+            break;
+          case TArgType::DATE:
+            schema = {{"oneOf", json::array({{{"type", "number"}}, {{"type", "string"}, {"format", "date-time"}}})}};
+            break;
+          case TArgType::VARIANT:
+            schema = json::object();
+            break;
+        }
+        json p = {{"name", a.Name},
+                  {"schema", schema},
+                  {"required", a.Dir == TArgDir::In},
+                  {"x-type", TypeName(a.Type)},
+                  {"x-direction", DirName(a.Dir)}};
+        if (a.Dir == TArgDir::RetVal)
+          result = p;
+        else
+          params.push_back(p);
+      }
+      json m = {{"name", op.Name},
+                {"summary", op.Summary},
+                {"paramStructure", "either"},
+                {"params", params},
+                {"x-dispid", op.DispId},
+                {"x-queued", op.Queued}};
+      m["result"] = result.is_null() ? json{{"name", "result"}, {"schema", {{"type", "object"}}}} : result;
+      if (op.Inherited) m["x-inherited"] = true;
+      if (!op.Inherited) m["x-number"] = op.Number;
+      methods.push_back(m);
+    }
+    return json{{"openrpc", "1.2.6"},
+                {"info",
+                 {{"title", I::Library},
+                  {"description", I::LibraryHelp},
+                  {"version", I::Version},
+                  {"x-guid", I::LibraryGuid},
+                  {"x-class", {{"name", I::Class}, {"description", I::ClassHelp}, {"x-guid", I::ClassGuid}}},
+                  {"x-progid", I::ProgId},
+                  {"x-interface",
+                   {{"name", I::Interface}, {"description", I::InterfaceHelp}, {"x-guid", I::InterfaceGuid}}}}},
+                {"methods", methods}};
+  }();
+  return doc;
+}
+
+}  // namespace vexon
