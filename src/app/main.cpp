@@ -20,6 +20,8 @@
 #include "app/server_app.h"
 #include "util/log.h"
 
+#include <spdlog/sinks/stdout_sinks.h>
+
 using namespace vexon;
 
 namespace {
@@ -75,6 +77,7 @@ int main(int argc, char** argv) {
   }
   opt.DataDir = dataDir;
   opt.SettingsPath = config;
+  spdlog::set_default_logger(spdlog::stderr_logger_mt("srvvexon"));
   spdlog::set_level(verbose ? spdlog::level::debug : spdlog::level::info);
   spdlog::set_pattern("%Y-%m-%d %H:%M:%S.%e srvvexon %l: %v");
 

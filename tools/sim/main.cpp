@@ -71,8 +71,12 @@ int main(int argc, char** argv) {
   }
   std::printf("%s\n", sim.SlavePath().c_str());
   std::fflush(stdout);
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
+  // Without SA_RESTART, so a signal also ends a read of the command input.
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
 
   const std::map<std::string, TSimFault::Kind> kinds = {
       {"noanswer", TSimFault::NoAnswer}, {"checksum", TSimFault::BadChecksum}, {"length", TSimFault::BadLength},

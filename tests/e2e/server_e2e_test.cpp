@@ -1,0 +1,227 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <thread>
+
+#include "e2e_fixture.h"
+
+using namespace vexon;
+using namespace vexon::testing;
+using nlohmann::json;
+
+using ServerE2e = E2eTest;
+
+TEST_F(ServerE2e, OpenAutoconfigureAndReadTheConfiguration) {
+  EXPECT_EQ(Call("sysvexon_GetControllerCount")["Value"], 31);
+  EXPECT_EQ(Call("sysvexon_GetServerState")["Value"], 31);
+  EXPECT_EQ(Call("sysvexon_GetDriverInfo", {{"ControllerNum", 1}, {"DriverNum", 5}})["Value"], 33)
+      << "33 even unconfigured";
+  auto port = Call("sysvexon_GetOpenSerialPortNumber", {{"PortNumber", 77}});
+  EXPECT_EQ(port["Value"], 1);
+  EXPECT_EQ(port["PortNumber"], 0) << "always written";
+  OpenAndAutoconfigure();
+  port = Call("sysvexon_GetOpenSerialPortNumber");
+  EXPECT_EQ(port["Value"], 0);
+  EXPECT_EQ(port["PortNumber"], 1);
+  EXPECT_EQ(Call("sysvexon_OpenSerialPort", {{"PortNumber", 1}})["Value"], 3);
+
+  const auto cnt = Call("sysvexon_GetControllerCount");
+  ASSERT_EQ(cnt["Value"], 0);
+  EXPECT_EQ(cnt["Cnt"], 3);
+  const auto info = Call("sysvexon_GetControllerInfo", {{"ControllerNum", 1}});
+  EXPECT_EQ(info["_MakeAdr"], 564);
+  EXPECT_EQ(info["_Primary"], 1);
+  EXPECT_EQ(Call("sysvexon_GetControllerInfo", {{"ControllerNum", 0}})["Value"], 32);
+  EXPECT_EQ(Call("sysvexon_GetControllerInfo", {{"ControllerNum", 4}})["Value"], 32);
+  const auto drv = Call("sysvexon_GetDriverInfo", {{"ControllerNum", 3}, {"DriverNum", 2}});
+  EXPECT_EQ(drv["Value"], 0);
+  EXPECT_EQ(drv["_DrvType"], 3);
+  EXPECT_EQ(Call("sysvexon_GetDriverInfo", {{"ControllerNum", 2}, {"DriverNum", 1}})["Value"], 34);
+  const auto desc = Call("sysvexon_GetControllerDesc", {{"ControllerNum", 3}});
+  EXPECT_EQ(desc["b1"], 2);
+  EXPECT_EQ(desc["b5"], 0x0B);
+  const auto uscs = Call("sysvexon_GetControllerUSCS", {{"ControllerNum", 1}, {"b3", 99}});
+  EXPECT_EQ(uscs["USCSValid"], 1);
+  EXPECT_EQ(uscs["b3"], 0x1F);
+  EXPECT_EQ(Call("sysvexon_GetServerState")["Value"], 68);
+}
+
+TEST_F(ServerE2e, AnswersAreKeptUntilDeletedAndUnknownIsFourteen) {
+  OpenAndAutoconfigure();
+  const auto r = Call("sysvexon_OpenIm", {{"MakeAdr", 564}, {"DriverAdr", 2}, {"ImNumber", 1}});
+  ASSERT_EQ(r["Value"], 0);
+  const auto a = WaitAnswer(r["EventID"]);
+  EXPECT_EQ(a["Value"], 0);
+  EXPECT_EQ(a["Int1"], 1);
+  Call("sysvexon_DeleteAnswer", {{"EventID", r["EventID"]}});
+  EXPECT_EQ(Call("sysvexon_GetCommandState", {{"EventID", r["EventID"]}})["Value"], 14);
+  const auto unknown = Call("sysvexon_GetExtendedCommandState", {{"EventID", 9999}, {"Int1", 5}, {"Int2", 6}});
+  EXPECT_EQ(unknown["Value"], 14);
+  EXPECT_EQ(unknown["Int1"], 5);
+  EXPECT_EQ(unknown["Int2"], 6);
+  EXPECT_EQ(unknown["Int3"], 0);
+}
+
+TEST_F(ServerE2e, OutOfRangeFactoryAddressIsAnRpcErrorAndQueuesNothing) {
+  OpenAndAutoconfigure();
+  const int64_t before = Call("sysvexon_SetTimer")["EventID"];
+  const auto e = client_.Request("sysvexon_OpenIm", {{"MakeAdr", 70000}, {"DriverAdr", 1}, {"ImNumber", 1}});
+  ASSERT_TRUE(e.contains("error"));
+  EXPECT_EQ(e["error"]["code"], -32000);
+  EXPECT_NE(e["error"]["message"].get<std::string>().find("70000"), std::string::npos);
+  EXPECT_EQ(Call("sysvexon_SetTimer")["EventID"], before + 1) << "no request was numbered in between";
+  const auto notConfiguredId = Call("sysvexon_OpenIm", {{"EventID", 42}, {"MakeAdr", 9}, {"DriverAdr", 1}, {"ImNumber", 1}});
+  EXPECT_EQ(notConfiguredId["Value"], 32);
+  EXPECT_EQ(notConfiguredId["EventID"], 42) << "EventID untouched on failure";
+}
+
+TEST_F(ServerE2e, AutoconfigTurnsPendingAnswersInto88) {
+  // The port is closed: nothing is carried out until it opens, so the
+  // queued requests stay pending.
+  sim_.WriteLine("linklost 1");
+  ASSERT_EQ(Call("sysvexon_OpenSerialPort", {{"PortNumber", 1}})["Value"], 0);
+  std::vector<int64_t> ids;
+  for (int i = 0; i < 4; ++i) ids.push_back(Call("sysvexon_SetTimer")["EventID"]);
+  const auto ac = Call("sysvexon_Autoconfig");
+  int aborted = 0;
+  for (auto id : ids) aborted += Call("sysvexon_GetCommandState", {{"EventID", id}})["Value"] == 88;
+  EXPECT_GE(aborted, 3) << "at most the one in progress escapes";
+  EXPECT_EQ(WaitAnswer(ac["EventID"])["Value"], 26) << "the silent network gives no answer";
+}
+
+TEST_F(ServerE2e, IdentifierCheckExamples) {
+  auto check = [&](const std::string& id) {
+    return Call("sysvexon_CheckDispatch", {{"AIdentifier", id},
+                                           {"ATimeOut", 0},
+                                           {"AReaderName", ""},
+                                           {"ATypeInquery", 0},
+                                           {"ADenyReason", "old"},
+                                           {"AErrorMessage", "keep"}});
+  };
+  auto r = check("abc");
+  EXPECT_EQ(r["Value"], 1);
+  EXPECT_EQ(r["AErrorMessage"], "Идентификатор - не число");
+  EXPECT_EQ(r["ADenyReason"], "");
+  r = check("65569");
+  EXPECT_EQ(r["Value"], 0);
+  EXPECT_EQ(r["ADenyReason"], "Доступ запрещен - не оплачен счет в баре");
+  EXPECT_EQ(r["AErrorMessage"], "keep");
+  EXPECT_EQ(check("4295032865")["ADenyReason"], "Доступ запрещен - не оплачен счет в баре");
+  EXPECT_EQ(check("65629")["ADenyReason"], "Выход запрещен - не оплачен счет в баре, сауна, массаж");
+  EXPECT_EQ(check("999999999999999")["ADenyReason"], "Идентификатор 999999999999999 не найден");
+  EXPECT_EQ(check("12345")["ADenyReason"], "");
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(check("4295032863")["ADenyReason"], "");
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1000)) << "high part 1: no wait";
+}
+
+TEST_F(ServerE2e, ASlowCallHoldsUpOnlyItsOwnConnection) {
+  TRpcClient other;
+  other.Connect(dir_ + "/rpc.sock");
+  std::thread slow([&] {
+    const auto t0 = std::chrono::steady_clock::now();
+    const auto r = other.Call("sysvexon_CheckDispatch",
+                              {{"AIdentifier", "65567"}, {"ATimeOut", 0}, {"AReaderName", ""}, {"ATypeInquery", 0}});
+    EXPECT_EQ(r["ADenyReason"], "");
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(Call("sysvexon_GetCommandState", {{"EventID", 1}})["Value"], 14);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(300));
+  slow.join();
+}
+
+TEST_F(ServerE2e, MalformedInputGetsErrorsAndTheConnectionKeepsWorking) {
+  client_.SendLine("{not json");
+  EXPECT_EQ(json::parse(client_.ReadLine())["error"]["code"], -32700);
+  client_.SendLine(R"({"jsonrpc":"2.0","id":3,"method":"sysvexon_OpenSerialPort","params":{"PortNumber":"one"}})");
+  EXPECT_EQ(json::parse(client_.ReadLine())["error"]["code"], -32602);
+  client_.SendLine(R"({"jsonrpc":"2.0","id":4,"method":"sysvexon_GetErrorDescription","params":{}})");
+  EXPECT_EQ(json::parse(client_.ReadLine())["error"]["code"], -32602) << "missing [in] argument";
+  client_.SendLine(R"({"jsonrpc":"2.0","id":5,"method":"sysvexon_GetErrorDescription","params":{"Code":1,"X":2}})");
+  EXPECT_EQ(json::parse(client_.ReadLine())["error"]["code"], -32602) << "unknown argument";
+  client_.SendLine(R"({"jsonrpc":"2.0","id":6,"method":"sysvexon_GetMonEventDescription","params":[1,256]})");
+  EXPECT_EQ(json::parse(client_.ReadLine())["error"]["code"], -32602) << "UI1 outside 0..255";
+  client_.SendLine(R"({"jsonrpc":"2.0","id":7,"method":"sysvexon_Nothing"})");
+  EXPECT_EQ(json::parse(client_.ReadLine())["error"]["code"], -32601);
+  client_.SendLine(R"({"id":8,"method":"sysvexon_LockServer"})");
+  EXPECT_EQ(json::parse(client_.ReadLine())["error"]["code"], -32600);
+  client_.SendLine(R"({"jsonrpc":"2.0","id":9,"method":"AS_GetRecords"})");
+  EXPECT_EQ(json::parse(client_.ReadLine())["error"]["code"], -32000) << "inherited placeholder";
+  client_.SendLine(std::string(1100 * 1024, 'x'));
+  EXPECT_EQ(json::parse(client_.ReadLine())["error"]["code"], -32600) << "over 1 MiB";
+  // A notification is carried out and not answered; the batch answers in order.
+  client_.SendLine(R"({"jsonrpc":"2.0","method":"sysvexon_LockServer"})");
+  client_.SendLine(
+      R"([{"jsonrpc":"2.0","id":"a","method":"sysvexon_GetErrorDescription","params":[88]},)"
+      R"({"jsonrpc":"2.0","method":"sysvexon_UnLockServer"},)"
+      R"({"jsonrpc":"2.0","id":"b","method":"sysvexon_GetMonEventDescription","params":{"EventCode":14,"EventAdd":0}}])");
+  const auto batch = json::parse(client_.ReadLine());
+  ASSERT_EQ(batch.size(), 2u);
+  EXPECT_EQ(batch[0]["id"], "a");
+  EXPECT_EQ(batch[0]["result"]["Value"], "Выполнение прекращено ввиду автоконфигурации.");
+  EXPECT_EQ(batch[1]["result"]["Value"], "Восстановление связи");
+  EXPECT_EQ(Call("sysvexon_GetErrorDescription", {{"Code", 0}})["Value"], "Успешная операция.");
+}
+
+TEST_F(ServerE2e, TcpAndHttpTransportsAndTheInterfaceDescription) {
+  TRpcClient tcp;
+  tcp.Connect(tcp_);
+  const auto doc = tcp.Call("rpc.discover");
+  EXPECT_EQ(doc["info"]["title"], "SrvVexon");
+  EXPECT_EQ(doc["info"]["x-progid"], "SrvVexon.SysVexonComServer");
+  ASSERT_EQ(doc["methods"].size(), 84u);
+  EXPECT_EQ(doc["methods"][7]["name"], "sysvexon_OpenSerialPort");
+  EXPECT_EQ(doc["methods"][7 + 8]["name"], "sysvexon_GetControllerInfo");
+  EXPECT_EQ(doc["methods"][7 + 8]["x-dispid"], 10);
+  EXPECT_EQ(doc["methods"][7 + 36]["name"], "sysvexon_SetCardZone");
+  EXPECT_EQ(doc["methods"][7 + 36]["x-dispid"], 33);
+
+  // HTTP: one POST /rpc with a request.
+  const auto colon = http_.rfind(':');
+  TRpcClient raw;
+  raw.Connect(http_);
+  const std::string body = R"({"jsonrpc":"2.0","id":1,"method":"sysvexon_GetErrorDescription","params":{"Code":2}})";
+  raw.SendLine("POST /rpc HTTP/1.1\r\nHost: " + http_.substr(0, colon) + "\r\nContent-Type: application/json\r\n"
+               "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+  const std::string all = raw.ReadToEnd();
+  EXPECT_NE(all.find("200 OK"), std::string::npos) << all;
+  EXPECT_NE(all.find("Коммуникационный порт закрыт."), std::string::npos) << all;
+}
+
+TEST_F(ServerE2e, ConfigurationSurvivesARestart) {
+  OpenAndAutoconfigure();
+  RestartServer();
+  const auto cnt = Call("sysvexon_GetControllerCount");
+  EXPECT_EQ(cnt["Value"], 0);
+  EXPECT_EQ(cnt["Cnt"], 3);
+  EXPECT_EQ(Call("sysvexon_GetControllerInfo", {{"ControllerNum", 3}})["_MakeAdr"], 0x235);
+  const auto desc = client_.Request("sysvexon_GetControllerDesc", {{"ControllerNum", 1}});
+  EXPECT_TRUE(desc.contains("error")) << "descriptors are not kept across a restart";
+}
+
+TEST_F(ServerE2e, ArrivalOrderSwitch) {
+  OpenAndAutoconfigure();
+  auto firstFinished = [&](bool arrival) {
+    RestartServer(arrival ? std::vector<std::string>{"/x"} : std::vector<std::string>{});
+    EXPECT_EQ(Call("sysvexon_OpenSerialPort", {{"PortNumber", 1}})["Value"], 0);
+    // Keep the executor busy, then queue class 02 before class 00.
+    sim_.WriteLine("fault noanswer");
+    sim_.WriteLine("fault noanswer");
+    sim_.ReadLine();
+    sim_.ReadLine();
+    Call("sysvexon_SetTimer");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const int64_t low = Call("sysvexon_PermitPass", {{"MakeAdr", 564}, {"ReaderNumber", 0}})["EventID"];  // class 02
+    const int64_t high = Call("sysvexon_SetTimer")["EventID"];  // class 00, queued after
+    for (;;) {
+      const bool lowDone = Call("sysvexon_GetCommandState", {{"EventID", low}})["Value"] != -1;
+      const bool highDone = Call("sysvexon_GetCommandState", {{"EventID", high}})["Value"] != -1;
+      if (lowDone || highDone) return lowDone && !highDone ? std::string("low") : std::string("high");
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  };
+  EXPECT_EQ(firstFinished(false), "high") << "sorted: class 00 overtakes class 02";
+  EXPECT_EQ(firstFinished(true), "low") << "/x: arrival order";
+}

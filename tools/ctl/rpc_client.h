@@ -1,0 +1,34 @@
+// A small blocking JSON-RPC client for the line transports (TCP or a Unix
+// socket): one request per line, one answer per line.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <string>
+
+namespace vexon {
+
+class TRpcClient {
+ public:
+  ~TRpcClient();
+  // "HOST:PORT" for TCP, or a path (containing '/') for a Unix socket.
+  // Throws std::runtime_error when the server cannot be reached.
+  void Connect(const std::string& where);
+  void Close();
+  // Sends a request and returns the whole answer object.
+  nlohmann::json Request(const std::string& method, const nlohmann::json& params);
+  // The result of a call; throws std::runtime_error with the error message.
+  nlohmann::json Call(const std::string& method, const nlohmann::json& params = nlohmann::json::object());
+  // Raw line exchange (for tests of malformed input).
+  void SendLine(const std::string& line);
+  std::string ReadLine();
+  // Everything until the server closes the connection.
+  std::string ReadToEnd();
+
+ private:
+  int fd_ = -1;
+  int64_t nextId_ = 1;
+  std::string buffer_;
+};
+
+}  // namespace vexon
