@@ -29,9 +29,9 @@ int64_t TVariant::ToInt(const char* what) const {
 }
 
 size_t TCall::Index(const char* name) const {
-  for (size_t i = 0; i < op_.Args.size(); ++i)
-    if (op_.Args[i].Name == name) return i;
-  throw std::logic_error(op_.Name + " has no argument " + name);
+  for (size_t i = 0; i < op_->Args.size(); ++i)
+    if (op_->Args[i].Name == name) return i;
+  throw std::logic_error(op_->Name + " has no argument " + name);
 }
 
 int32_t TCall::I4(const char* name) const { return static_cast<int32_t>(std::get<int64_t>(args_[Index(name)])); }

@@ -46,9 +46,9 @@ using TArgValue = std::variant<int64_t, double, std::string, TVariant>;
 
 class TCall {
  public:
-  TCall(const TOpDesc& op, std::vector<TArgValue> args) : op_(op), args_(std::move(args)) {}
+  TCall(const TOpDesc& op, std::vector<TArgValue> args) : op_(&op), args_(std::move(args)) {}
 
-  const TOpDesc& Op() const { return op_; }
+  const TOpDesc& Op() const { return *op_; }
   int32_t I4(const char* name) const;
   uint8_t UI1(const char* name) const;
   const std::string& Str(const char* name) const;
@@ -67,7 +67,7 @@ class TCall {
 
  private:
   size_t Index(const char* name) const;
-  const TOpDesc& op_;
+  const TOpDesc* op_;
   std::vector<TArgValue> args_;
 };
 

@@ -1,0 +1,375 @@
+// The automation operations in process, against the simulator: the order of
+// each operation's checks and the exact command that reaches the line.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "automation/descriptions.h"
+#include "automation/server_object.h"
+#include "core_fixture.h"
+#include "util/date_time.h"
+
+using namespace vexon;
+using namespace vexon::testing;
+
+namespace {
+
+class AutomationTest : public CoreTest {
+ protected:
+  void SetUp() override {
+    CoreTest::SetUp();
+    journal_.Create();
+    monitor_ = std::make_unique<TMonitor>(*core_, journal_);
+    services_ = std::make_unique<TServices>(TServices{*core_, *monitor_, journal_, calendar_, 30});
+    object_ = std::make_unique<TSysVexonComServer>(*services_);
+  }
+
+  // Runs an operation with the named arguments (others take their
+  // defaults) and returns the call with its outputs.
+  TCall Invoke(const std::string& name, std::map<std::string, TArgValue> named = {}) {
+    const TOpDesc* op = FindOperation(name);
+    EXPECT_NE(op, nullptr) << name;
+    std::vector<TArgValue> args;
+    for (const auto& a : op->Args) {
+      auto it = named.find(a.Name);
+      if (it != named.end())
+        args.push_back(it->second);
+      else if (a.Type == TArgType::BSTR)
+        args.push_back(std::string());
+      else if (a.Type == TArgType::DATE)
+        args.push_back(0.0);
+      else
+        args.push_back(int64_t{0});
+    }
+    TCall call(*op, std::move(args));
+    object_->Invoke(call);
+    return call;
+  }
+  static int64_t Out(const TCall& c, const std::string& name) {
+    for (size_t i = 0; i < c.Op().Args.size(); ++i)
+      if (c.Op().Args[i].Name == name) return std::get<int64_t>(c.Args()[i]);
+    return -999;
+  }
+  static int64_t Value(const TCall& c) { return Out(c, "Value"); }
+
+  void Configure() {
+    OpenPort();
+    Autoconfigure();
+  }
+  // Carries out what is queued and returns the single frame it sent, without
+  // route, length and checksum: Address1, Address2, Command, data.
+  std::vector<uint8_t> SentCommand() {
+    sim_.ClearReceived();
+    Drain();
+    const auto frames = sim_.ReceivedFrames();
+    EXPECT_EQ(frames.size(), 1u);
+    if (frames.empty()) return {};
+    return std::vector<uint8_t>(frames[0].begin() + 2, frames[0].end() - 1);
+  }
+
+  TMonJournal journal_;
+  std::unique_ptr<TMonitor> monitor_;
+  TCalendarBuffer calendar_;
+  std::unique_ptr<TServices> services_;
+  std::unique_ptr<TSysVexonComServer> object_;
+};
+
+constexpr int64_t kPrimary = 564;  // MakeAdr of the primary controller (SysAdr 0)
+constexpr int64_t kModem = 0x20 + 4096;  // SysAdr 2
+
+}  // namespace
+
+TEST_F(AutomationTest, EverySendingOperationNeedsAConfiguration) {
+  const char* ops[] = {"SetReaderZone", "ClearToDefault", "SetReaderParameters", "SetImParameters",
+                       "SetInpParameters", "SetOutParameters", "SetWOutParameters", "SetAlarmGenParameters",
+                       "SetAutoAlarmOut", "SetRKD", "SetSystemRKDwithProperties", "SetAutoRKDwithProperties",
+                       "SetAlarm", "ClearAlarm", "OpenIm", "CloseIm", "SetOut", "ClearOut", "PermitPass",
+                       "ProhibitPass", "SendAutRkd"};
+  for (const char* op : ops) {
+    const TCall c = Invoke(op, {{"EventID", int64_t{77}}, {"MakeAdr", int64_t{70000}}, {"DriverAdr", int64_t{9}}});
+    EXPECT_EQ(Value(c), 31) << op;
+    EXPECT_EQ(Out(c, "EventID"), 77) << op << ": EventID untouched";
+  }
+  EXPECT_EQ(core_->Requests.RequestCount(), 0u);
+  // The clock needs no configuration.
+  EXPECT_EQ(Value(Invoke("SetTimer")), 0);
+}
+
+TEST_F(AutomationTest, ControllerAddressingOrder) {
+  Configure();
+  EXPECT_THROW(Invoke("ClearToDefault", {{"MakeAdr", int64_t{70000}}}), TAutomationError);
+  EXPECT_THROW(Invoke("ClearToDefault", {{"MakeAdr", int64_t{-2}}}), TAutomationError);
+  EXPECT_EQ(Value(Invoke("ClearToDefault", {{"MakeAdr", int64_t{999}}})), 32);
+  EXPECT_EQ(core_->Requests.RequestCount(), 0u);
+  const TCall ok = Invoke("ClearToDefault", {{"EventID", int64_t{5}}, {"MakeAdr", kModem}});
+  EXPECT_EQ(Value(ok), 0);
+  EXPECT_GT(Out(ok, "EventID"), 0);
+  EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{2, 0xFF, 6}));
+}
+
+TEST_F(AutomationTest, ReaderZone) {
+  Configure();
+  EXPECT_EQ(Value(Invoke("SetReaderZone", {{"MakeAdr", kPrimary}, {"ReaderNumber", int64_t{2}},
+                                           {"ZoneNumber", int64_t{200}}})),
+            41)
+      << "the reader is checked before the zone";
+  EXPECT_EQ(Value(Invoke("SetReaderZone", {{"MakeAdr", kPrimary}, {"ReaderNumber", int64_t{1}},
+                                           {"ZoneNumber", int64_t{128}}})),
+            42);
+  ASSERT_EQ(Value(Invoke("SetReaderZone", {{"MakeAdr", int64_t{0}}, {"ReaderNumber", int64_t{1}},
+                                           {"ZoneNumber", int64_t{9}}})),
+            0);
+  EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{0xFF, 1, 4, 9})) << "MakeAdr 0 addresses 255";
+}
+
+TEST_F(AutomationTest, ReaderParametersPacking) {
+  Configure();
+  EXPECT_EQ(Value(Invoke("SetReaderParameters", {{"MakeAdr", kPrimary}, {"ReaderNumber", int64_t{0}},
+                                                 {"ReaderType", int64_t{3}}})),
+            43);
+  ASSERT_EQ(Value(Invoke("SetReaderParameters",
+                         {{"MakeAdr", kPrimary}, {"ReaderNumber", int64_t{1}}, {"ReaderType", int64_t{2}},
+                          {"EnterOnCardPresent", int64_t{5}}, {"PinCode", int64_t{1}}, {"ImMask", int64_t{0xF3}},
+                          {"Time", int64_t{20}}})),
+            0);
+  EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{0, 1, 7, 0x80 | 0x40 | 0x10 | 0x03, 20}));
+  ASSERT_EQ(Value(Invoke("SetReaderParameters", {{"MakeAdr", kPrimary}, {"ReaderType", int64_t{0}},
+                                                 {"ImMask", int64_t{0x0F}}})),
+            0);
+  EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{0, 0, 7, 0x00, 0})) << "no mask for reader type 0";
+}
+
+TEST_F(AutomationTest, LockMechanismParameters) {
+  Configure();
+  std::map<std::string, TArgValue> a = {{"MakeAdr", kPrimary}, {"DriverAdr", int64_t{2}}, {"ImNumber", int64_t{3}}};
+  EXPECT_EQ(Value(Invoke("SetImParameters", a)), 44);
+  a["DriverAdr"] = int64_t{5};
+  EXPECT_EQ(Value(Invoke("SetImParameters", a)), 33) << "the driver before the mechanism";
+  a["DriverAdr"] = int64_t{2};
+  a["ImNumber"] = int64_t{9};  // low bits 1: passes, the channel keeps 9
+  a["OpenTime"] = int64_t{32};
+  EXPECT_EQ(Value(Invoke("SetImParameters", a)), 45);
+  a["OpenTime"] = int64_t{31};
+  a["TriggerTime"] = int64_t{128};
+  EXPECT_EQ(Value(Invoke("SetImParameters", a)), 46);
+  a["TriggerTime"] = int64_t{100};
+  a["InpForAutoClose"] = int64_t{16};
+  EXPECT_EQ(Value(Invoke("SetImParameters", a)), 47);
+  a["InpForAutoClose"] = int64_t{4};
+  a["ClosePower"] = int64_t{1};
+  a["CloseAfterOpen"] = int64_t{2};  // flags count only when exactly 1
+  a["NormalOpen"] = int64_t{1};
+  a["Trigger"] = int64_t{1};
+  a["MaxOpenTime"] = int64_t{200};
+  a["OutActiveForOpen"] = int64_t{3};
+  a["InpNoAnalyzeForOpen"] = int64_t{5};
+  a["NoAnalyzeTime"] = int64_t{66};
+  a["InpForAutoOpen"] = int64_t{7};
+  a["PDUWeek"] = int64_t{1};
+  a["AutoOpenWeek"] = int64_t{1};
+  a["PDUTimeZoneNum"] = int64_t{12};
+  a["AutoTimeZoneNum"] = int64_t{13};
+  ASSERT_EQ(Value(Invoke("SetImParameters", a)), 0);
+  EXPECT_EQ(SentCommand(),
+            (std::vector<uint8_t>{0, 2 * 16 + 9, 8, 0x80 | 0x20 | 31, 0x80 | 100, 200, 0x35, 66, 0x74, 0xC0, 12, 13}));
+}
+
+TEST_F(AutomationTest, InputOutputAndServiceOutputParameters) {
+  Configure();
+  std::map<std::string, TArgValue> in = {{"MakeAdr", kPrimary}, {"DriverAdr", int64_t{1}}, {"InpNumber", int64_t{5}}};
+  EXPECT_EQ(Value(Invoke("SetInpParameters", in)), 48);
+  in["InpNumber"] = int64_t{4};
+  in["NoAnalyzeTime"] = int64_t{128};
+  EXPECT_EQ(Value(Invoke("SetInpParameters", in)), 49);
+  in["NoAnalyzeTime"] = int64_t{10};
+  in["AnalyzeType"] = int64_t{4};
+  EXPECT_EQ(Value(Invoke("SetInpParameters", in)), 50);
+  in["AnalyzeType"] = int64_t{2};
+  in["NormalOpen"] = int64_t{1};
+  in["OutActiveForInp"] = int64_t{1};
+  in["InpNoAnalyzeForInp"] = int64_t{2};
+  in["Week"] = int64_t{1};
+  in["AnalyzeTimeZone"] = int64_t{9};
+  ASSERT_EQ(Value(Invoke("SetInpParameters", in)), 0);
+  EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{0, 0x14, 9, 0x8A, 0x12, 0x82, 9}));
+
+  std::map<std::string, TArgValue> out = {{"MakeAdr", kPrimary}, {"DriverAdr", int64_t{1}}, {"OutNumber", int64_t{0}}};
+  EXPECT_EQ(Value(Invoke("SetOutParameters", out)), 51);
+  out["OutNumber"] = int64_t{2};
+  out["ActivateTime"] = int64_t{128};
+  EXPECT_EQ(Value(Invoke("SetOutParameters", out)), 52);
+  out["ActivateTime"] = int64_t{5};
+  out["ActivateType"] = int64_t{4};
+  EXPECT_EQ(Value(Invoke("SetOutParameters", out)), 53);
+  out["ActivateType"] = int64_t{3};
+  out["NormalClose"] = int64_t{1};
+  ASSERT_EQ(Value(Invoke("SetOutParameters", out)), 0);
+  EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{0, 0x12, 10, 0x85, 0x03, 0}));
+
+  std::map<std::string, TArgValue> w = {{"MakeAdr", kPrimary}, {"DriverAdr", int64_t{1}}, {"WOutNumber", int64_t{5}}};
+  EXPECT_EQ(Value(Invoke("SetWOutParameters", w)), 54);
+  w["WOutNumber"] = int64_t{4};
+  w["Info"] = int64_t{0x30};
+  EXPECT_EQ(Value(Invoke("SetWOutParameters", w)), 55);
+  w["Info"] = int64_t{0x21};
+  w["Settings"] = int64_t{7};
+  w["Reaction8"] = int64_t{8};
+  ASSERT_EQ(Value(Invoke("SetWOutParameters", w)), 0);
+  EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{0, 0x14, 11, 0x21, 7, 0, 0, 0, 0, 0, 0, 0, 8}));
+
+  std::map<std::string, TArgValue> g = {{"MakeAdr", kPrimary}, {"DriverAdr", int64_t{1}}, {"OutNumber", int64_t{5}}};
+  EXPECT_EQ(Value(Invoke("SetAlarmGenParameters", g)), 51);
+  EXPECT_EQ(Value(Invoke("SetAutoAlarmOut", g)), 51);
+  g["OutNumber"] = int64_t{0};
+  g["OnInp2"] = int64_t{2};
+  ASSERT_EQ(Value(Invoke("SetAlarmGenParameters", g)), 0);
+  EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{0, 0x10, 12, 0, 0, 0, 2}));
+  ASSERT_EQ(Value(Invoke("SetAutoAlarmOut", g)), 0);
+  EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{0, 0x10, 13}));
+}
+
+TEST_F(AutomationTest, AccessModeAddressing) {
+  Configure();
+  EXPECT_EQ(Value(Invoke("SetRKD", {{"MakeAdr", int64_t{-1}}, {"AdditionAdr", int64_t{200}}})), 42);
+  EXPECT_EQ(Value(Invoke("SetRKD", {{"MakeAdr", kPrimary}, {"AdditionAdr", int64_t{2}}})), 41);
+  EXPECT_EQ(Value(Invoke("SetRKD", {{"MakeAdr", kPrimary}, {"AdditionAdr", int64_t{0}}, {"RKDCode", int64_t{5}}})),
+            56);
+  ASSERT_EQ(Value(Invoke("SetRKD", {{"MakeAdr", kPrimary}, {"AdditionAdr", int64_t{255}}, {"RKDCode", int64_t{2}}})),
+            0);
+  EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{0, 255, 64, 2}));
+  ASSERT_EQ(Value(Invoke("SetRKD", {{"MakeAdr", int64_t{-5}}, {"AdditionAdr", int64_t{7}}, {"RKDCode", int64_t{4}}})),
+            0);
+  EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{255, 255, 64, 4})) << "the whole system";
+  ASSERT_EQ(Value(Invoke("SetRKD", {{"MakeAdr", int64_t{-1}}, {"AdditionAdr", int64_t{127}}, {"RKDCode", int64_t{1}}})),
+            0);
+  EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{255, 127, 64, 1})) << "a zone";
+  EXPECT_EQ(Value(Invoke("SetSystemRKDwithProperties", {{"MakeAdr", kPrimary}, {"RKDCode", int64_t{1}}})), 56);
+  ASSERT_EQ(Value(Invoke("SetSystemRKDwithProperties", {{"MakeAdr", kPrimary}, {"RKDCode", int64_t{3}},
+                                                        {"Property1", int64_t{7}}, {"Property2", int64_t{8}}})),
+            0);
+  EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{0, 0, 65, 3, 7, 8}));
+  ASSERT_EQ(Value(Invoke("SetAutoRKDwithProperties", {{"MakeAdr", kPrimary}, {"AdditionAdr", int64_t{1}},
+                                                      {"Property1", int64_t{4}}, {"Property2", int64_t{5}}})),
+            0);
+  EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{0, 1, 65, 1, 4, 5}));
+  ASSERT_EQ(Value(Invoke("SetAlarm", {{"MakeAdr", kModem}, {"AdditionAdr", int64_t{1}}})), 0);
+  EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{2, 1, 68}));
+  ASSERT_EQ(Value(Invoke("ClearAlarm", {{"MakeAdr", int64_t{0}}})), 0);
+  EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{255, 255, 69}));
+  EXPECT_THROW(Invoke("SetAlarm", {{"MakeAdr", int64_t{70000}}}), TAutomationError);
+}
+
+TEST_F(AutomationTest, DirectCommands) {
+  Configure();
+  EXPECT_EQ(Value(Invoke("OpenIm", {{"MakeAdr", kPrimary}, {"DriverAdr", int64_t{2}}, {"ImNumber", int64_t{3}}})), 44);
+  EXPECT_EQ(Value(Invoke("OpenIm", {{"MakeAdr", kPrimary}, {"DriverAdr", int64_t{2}}, {"ImNumber", int64_t{9}}})), 44)
+      << "no mask for the direct commands";
+  ASSERT_EQ(Value(Invoke("OpenIm", {{"MakeAdr", kPrimary}, {"DriverAdr", int64_t{2}}, {"ImNumber", int64_t{1}}})), 0);
+  EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{0, 0x21, 66}));
+  ASSERT_EQ(Value(Invoke("CloseIm", {{"MakeAdr", kPrimary}, {"DriverAdr", int64_t{2}}, {"ImNumber", int64_t{2}}})), 0);
+  EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{0, 0x22, 67}));
+  ASSERT_EQ(Value(Invoke("SetOut", {{"MakeAdr", kPrimary}, {"DriverAdr", int64_t{1}}, {"OutNumber", int64_t{4}},
+                                    {"ActivateType", int64_t{7}}})),
+            0);
+  EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{0, 0x14, 70, 7})) << "the activation type passes unchanged";
+  for (int64_t bad : {0, -1, 5})
+    EXPECT_EQ(Value(Invoke("ClearOut", {{"MakeAdr", kPrimary}, {"DriverAdr", int64_t{1}}, {"OutNumber", bad}})), 51);
+  ASSERT_EQ(Value(Invoke("ClearOut", {{"MakeAdr", kPrimary}, {"DriverAdr", int64_t{1}}, {"OutNumber", int64_t{4}}})),
+            0);
+  EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{0, 0x14, 71}));
+  EXPECT_EQ(Value(Invoke("PermitPass", {{"MakeAdr", kPrimary}, {"ReaderNumber", int64_t{2}}})), 41);
+  ASSERT_EQ(Value(Invoke("ProhibitPass", {{"MakeAdr", kModem}, {"ReaderNumber", int64_t{1}}})), 0);
+  EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{2, 1, 76}));
+}
+
+TEST_F(AutomationTest, AutonomousAccessMode) {
+  Configure();
+  EXPECT_EQ(Value(Invoke("SendAutRkd", {{"MakeAdr", kPrimary}, {"Param1", int64_t{3}}})), 56);
+  EXPECT_EQ(Value(Invoke("SendAutRkd", {{"MakeAdr", kPrimary}, {"Param1", int64_t{-1}}})), 56);
+  EXPECT_EQ(Value(Invoke("SendAutRkd", {{"MakeAdr", int64_t{12345}}, {"Param1", int64_t{3}}})), 32)
+      << "the lookup comes before the parameter";
+  ASSERT_EQ(Value(Invoke("SendAutRkd", {{"MakeAdr", int64_t{-3}}, {"Param1", int64_t{2}}})), 0);
+  EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{255, 255, 40, 2, 0, 0}));
+}
+
+TEST_F(AutomationTest, ClockBytes) {
+  Configure();
+  ASSERT_EQ(Value(Invoke("SetTimerBS", {{"DT", EncodeDateTime({1999, 12, 31, 23, 59, 58, 0})}})), 0);
+  EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{255, 255, 5, 0x58, 0x59, 0x23, 0x06, 0x31, 0x12, 0x99}));
+  EXPECT_THROW(Invoke("SetTimerBS", {{"DT", EncodeDateTime({2100, 1, 1, 0, 0, 0, 0})}}), TAutomationError);
+  EXPECT_THROW(Invoke("SetTimerBS", {{"DT", EncodeDateTime({1899, 12, 31, 0, 0, 0, 0})}}), TAutomationError);
+}
+
+TEST_F(AutomationTest, MonitoringOperations) {
+  TCall e = Invoke("GetMonEvent", {{"Year", int64_t{7}}, {"CardID", int64_t{9}}});
+  EXPECT_EQ(Value(e), 35);
+  EXPECT_EQ(Out(e, "Year"), 7);
+  EXPECT_EQ(Out(e, "CardID"), 9);
+  Invoke("StartMonitoring");
+  EXPECT_TRUE(monitor_->MonitoringOn());
+  EXPECT_TRUE(monitor_->FirstPass());
+  journal_.Publish({{EncodeDateTime({2004, 3, 20, 9, 5, 7, 0}), 564, 1, 2, 3, 1234, 7, false}});
+  e = Invoke("GetMonEvent");
+  EXPECT_EQ(Value(e), 0);
+  EXPECT_EQ(Out(e, "Year"), 2004);
+  EXPECT_EQ(Out(e, "Second"), 7);
+  EXPECT_EQ(Out(e, "MakeAdr"), 564);
+  EXPECT_EQ(Out(e, "EventAdd"), 3);
+  EXPECT_EQ(Out(e, "CardID"), 1234);
+  EXPECT_EQ(Out(e, "FacilityCode"), 7);
+  journal_.Publish({{EncodeDateTime({2004, 3, 20, 9, 5, 7, 0}), 564, 1, 2, 3, 1234, 7, false}});
+  Invoke("ClearMonJournal");
+  EXPECT_EQ(Value(Invoke("GetMonEvent")), 35);
+  Invoke("StopMonitoring");
+  EXPECT_FALSE(monitor_->MonitoringOn());
+}
+
+TEST(Descriptions, RegistrationEvents) {
+  EXPECT_EQ(GetRegEventDescription(1, 0), "Попытка доступа");
+  EXPECT_EQ(GetRegEventDescription(1, 15), "Отказ в доступе,по команде охраника");
+  EXPECT_EQ(GetRegEventDescription(1, 5), "Неизвестное событие типа 1");
+  EXPECT_EQ(GetRegEventDescription(1, 16), "Неизвестное событие типа 1");
+  EXPECT_EQ(GetRegEventDescription(2, 4), "Смена РКД: Закрыто");
+  EXPECT_EQ(GetRegEventDescription(2, 5), "Неизвестное событие типа 2");
+  EXPECT_EQ(GetRegEventDescription(3, 0), "Неизвестное событие типа 3");
+  EXPECT_EQ(GetRegEventDescription(3, 4), "Сброс выхода");
+  EXPECT_EQ(GetRegEventDescription(5, 0), "Неизвестное событие типа 5");
+  EXPECT_EQ(GetRegEventDescription(5, 12), "Восстановление связи с драйвером");
+  EXPECT_EQ(GetRegEventDescription(255, 7), "Неизвестное событие");
+  EXPECT_EQ(GetRegEventDescription(4, 1), "Событие неизвестного типа");
+  EXPECT_EQ(GetRegEventDescription(0, 1), "Событие неизвестного типа");
+  EXPECT_EQ(GetRegEventDescription(254, 1), "Событие неизвестного типа");
+}
+
+TEST(Descriptions, MonitoringEvents) {
+  EXPECT_EQ(GetMonEventDescription(2, 3), "ТРЕВОГА по нарушению РКД - КОМИССИОНИРОВАНИЕ");
+  EXPECT_EQ(GetMonEventDescription(2, 9), "ТРЕВОГА по нарушению РКД");
+  EXPECT_EQ(GetMonEventDescription(3, 7), "Нарушение РКД - ПО КОМАНДЕ ОХРАНЫ");
+  EXPECT_EQ(GetMonEventDescription(1, 0), "Запрос на проход");
+  EXPECT_EQ(GetMonEventDescription(1, 1), "Запрос на проход - ВРЕМЯ");
+  EXPECT_EQ(GetMonEventDescription(1, 3), "запрос на смену РКД");
+  EXPECT_EQ(GetMonEventDescription(1, 4), "Запрос на проход");
+  EXPECT_EQ(GetMonEventDescription(4, 1), "Автономная смена РКД - АВТОНОМНЫЙ КОНТРОЛЬ");
+  EXPECT_EQ(GetMonEventDescription(5, 4), "Системная смена РКД - ЗАКРЫТО");
+  EXPECT_EQ(GetMonEventDescription(5, 5), "Системная смена РКД");
+  EXPECT_EQ(GetMonEventDescription(6, 0), "ТРЕВОГА - ВЗЛОМ!");
+  EXPECT_EQ(GetMonEventDescription(6, 1), "ТРЕВОГА - ОТКРЫТО СЛИШКОМ ДОЛГО");
+  EXPECT_EQ(GetMonEventDescription(6, 2), "ТРЕВОГА");
+  EXPECT_EQ(GetMonEventDescription(7, 2), "Неизвестное событие");
+  EXPECT_EQ(GetMonEventDescription(7, 0), "Заблокировано");
+  EXPECT_EQ(GetMonEventDescription(8, 9), "ТРЕВОГА ПО АКТИВИЗАЦИИ ВХОДА");
+  EXPECT_EQ(GetMonEventDescription(12, 0), "Сброс выхода");
+  EXPECT_EQ(GetMonEventDescription(13, 0), "Нарушение связи");
+  EXPECT_EQ(GetMonEventDescription(14, 0), "Восстановление связи");
+  EXPECT_EQ(GetMonEventDescription(14, 1), "Нарушение связи");
+  EXPECT_EQ(GetMonEventDescription(15, 1), "Очистка журнала регистрации");
+  EXPECT_EQ(GetMonEventDescription(16, 1), "АВАРИЯ СЕТЕВОГО ПИТАНИЯ");
+  EXPECT_EQ(GetMonEventDescription(17, 0), "ВОССТАНОВЛЕНИЕ АККУМУЛЯТОРН. ПИТАНИЯ");
+  EXPECT_EQ(GetMonEventDescription(18, 2), "Неизвестное событие");
+  EXPECT_EQ(GetMonEventDescription(19, 5), "Сброс тревоги (по команде оператора)");
+  EXPECT_EQ(GetMonEventDescription(20, 0), "ТРЕВОГА (по команде оператора)");
+  EXPECT_EQ(GetMonEventDescription(100, 55), "Предъявлена карта охранника");
+  EXPECT_EQ(GetMonEventDescription(0, 0), "Неизвестное событие");
+  EXPECT_EQ(GetMonEventDescription(21, 1), "Неизвестное событие");
+  EXPECT_EQ(GetMonEventDescription(255, 1), "Неизвестное событие");
+}
