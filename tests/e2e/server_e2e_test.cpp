@@ -225,3 +225,82 @@ TEST_F(ServerE2e, ArrivalOrderSwitch) {
   EXPECT_EQ(firstFinished(false), "high") << "sorted: class 00 overtakes class 02";
   EXPECT_EQ(firstFinished(true), "low") << "/x: arrival order";
 }
+
+TEST_F(ServerE2e, ClientScenarioWithMonitoring) {
+  OpenAndAutoconfigure();
+  auto r = Call("sysvexon_SetReaderZone", {{"MakeAdr", 564}, {"ReaderNumber", 1}, {"ZoneNumber", 5}});
+  ASSERT_EQ(r["Value"], 0);
+  EXPECT_EQ(WaitAnswer(r["EventID"])["Value"], 0);
+  r = Call("sysvexon_OpenIm", {{"MakeAdr", 564}, {"DriverAdr", 2}, {"ImNumber", 1}});
+  EXPECT_EQ(WaitAnswer(r["EventID"])["Value"], 0);
+
+  // The zone is in "new_sys.bin": record 0, byte 37 (zone of reader 1).
+  std::ifstream f(dir_ + "/new_sys.bin", std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(bytes.size(), 180u);
+  EXPECT_EQ(bytes[37], 5);
+
+  Call("sysvexon_StartMonitoring");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the first pass
+  r = Call("sysvexon_SetAlarm", {{"MakeAdr", 564}, {"AdditionAdr", 0}});
+  WaitAnswer(r["EventID"]);
+  r = Call("sysvexon_ClearAlarm", {{"MakeAdr", 564}, {"AdditionAdr", 0}});
+  WaitAnswer(r["EventID"]);
+  sim_.WriteLine("card 2 1 7");
+  sim_.WriteLine("input 0 1 2 1");
+  std::vector<std::pair<int, std::string>> events;
+  const auto t0 = std::chrono::steady_clock::now();
+  while (events.size() < 4 && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(5)) {
+    const auto e = Call("sysvexon_GetMonEvent");
+    if (e["Value"] != 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      continue;
+    }
+    const auto text = Call("sysvexon_GetMonEventDescription", {{"EventCode", e["EventCode"]}, {"EventAdd", e["EventAdd"]}});
+    events.emplace_back(e["EventCode"].get<int>(), text["Value"].get<std::string>());
+  }
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_EQ(events[0].second, "ТРЕВОГА (по команде оператора)");
+  EXPECT_EQ(events[1].second, "Сброс тревоги (по команде оператора)");
+  EXPECT_EQ(events[2].first, 1);
+  EXPECT_EQ(events[2].second, "Запрос на проход");
+  EXPECT_EQ(events[3].second, "Активизация входа");
+  EXPECT_EQ(Call("sysvexon_GetMonEvent")["Value"], 35);
+}
+
+TEST_F(ServerE2e, VexonctlCallsWaitsAndWatches) {
+  auto ctl = [&](std::vector<std::string> args) {
+    TProcess p;
+    std::vector<std::string> argv = {VEXON_CTL_PATH, "--unix", dir_ + "/rpc.sock"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    EXPECT_TRUE(p.Start(argv));
+    std::string out;
+    for (std::string l; !(l = p.ReadLine(5000)).empty();) out += l + "\n";
+    const int rc = p.Stop(0);
+    return std::make_pair(rc, out);
+  };
+  auto [rc, out] = ctl({"OpenSerialPort", "PortNumber=1"});
+  EXPECT_EQ(rc, 0);
+  EXPECT_NE(out.find("Value = 0 (Успешная операция.)"), std::string::npos) << out;
+  std::tie(rc, out) = ctl({"--wait", "Autoconfig"});
+  EXPECT_EQ(rc, 0) << out;
+  std::tie(rc, out) = ctl({"--json", "--wait", "sysvexon_OpenIm", "MakeAdr=564", "DriverAdr=2", "ImNumber=1"});
+  EXPECT_EQ(rc, 0);
+  const auto j = json::parse(out);
+  EXPECT_EQ(j["Value"], 0);
+  EXPECT_EQ(j["Int1"], 1);
+  std::tie(rc, out) = ctl({"SetReaderZone", "MakeAdr=564", "ReaderNumber=2", "ZoneNumber=1"});
+  EXPECT_EQ(rc, 1) << "exit status 0 only for Value 0";
+  EXPECT_NE(out.find("41 (Неверный номер считывателя.)"), std::string::npos) << out;
+  std::tie(rc, out) = ctl({"describe", "27"});
+  EXPECT_EQ(out, "Качество приема не соответствует ожидаемому.\n");
+
+  TProcess watch;
+  ASSERT_TRUE(watch.Start({VEXON_CTL_PATH, "--unix", dir_ + "/rpc.sock", "watch", "--start"}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  sim_.WriteLine("breakin 0 1");
+  const std::string line = watch.ReadLine(5000);
+  EXPECT_NE(line.find("ТРЕВОГА - ВЗЛОМ!"), std::string::npos) << line;
+  EXPECT_NE(line.find("controller 564"), std::string::npos) << line;
+  EXPECT_EQ(watch.Stop(SIGINT), 0);
+}
