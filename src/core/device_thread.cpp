@@ -60,11 +60,9 @@ void TDeviceThread::Body() {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
       continue;
     }
-    // Nothing happened on the line: wait for a reason to go on.
-    TUart* u = core_.Port.Uart();
-    const bool portOpen = u && !u->IsClosed();
-    int waitMs = kIdleWaitMs;
-    if (poll_ && poll_->Active()) waitMs = portOpen ? 1 : kClosedPortRetryMs;
+    // Nothing happened on the line: wait for a reason to go on (monitoring
+    // on a closed or failing port retries a few times a second).
+    const int waitMs = poll_ && poll_->Active() ? kClosedPortRetryMs : kIdleWaitMs;
     core_.Wakeup.WaitFor(std::chrono::milliseconds(waitMs));
   }
 }

@@ -27,7 +27,18 @@ bool TMonitor::Poll() {
   TUart* u = core_.Port.Uart();
   const bool portOpen = u && !u->IsClosed();
   MonitoringPoll();
-  return portOpen;
+  if (!portOpen) return false;
+  // A closed port or a vanished device fails at once; the thread then waits
+  // before the next try instead of spinning.
+  switch (core_.Link.Status()) {
+    case lsNoPort:
+    case lsPortClosed:
+    case lsSendFailed:
+    case lsReadFailed:
+      return false;
+    default:
+      return true;
+  }
 }
 
 bool TMonitor::QueryPrimaryStatus(std::array<uint8_t, 7>& status) {

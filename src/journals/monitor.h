@@ -39,7 +39,7 @@ class TMonitor final : public TCyclePoll {
   bool FirstPass() const { return firstPass_.load(); }
   void SetRefreshAll() { refreshAll_ = true; }
 
-  // TCyclePoll.
+  // TCyclePoll: true when the poll used the line (answers or time-outs).
   bool Poll() override;
   bool Active() const override { return monitoringOn_.load(); }
 

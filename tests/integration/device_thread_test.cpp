@@ -6,6 +6,7 @@
 
 #include "core/device_thread.h"
 #include "core_fixture.h"
+#include "journals/monitor.h"
 
 using namespace vexon;
 using namespace vexon::testing;
@@ -95,5 +96,28 @@ TEST_F(DeviceThreadTest, ServerLockEndsInTheCycleAfterTheHour) {
   while (core_->ServerLock.IsServerLocked() && MsSince(t0) < 3000)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EXPECT_FALSE(core_->ServerLock.IsServerLocked());
+  thread.StopDeviceThread();
+}
+
+TEST_F(DeviceThreadTest, MonitoringOnAClosedOrVanishedPortDoesNotSpin) {
+  TMonJournal journal;
+  journal.Create();
+  TMonitor monitor(*core_, journal);
+  TDeviceThread thread(*core_, *executor_, &monitor);
+  thread.StartDeviceThread();
+  thread.ResumeDeviceThread();
+  monitor.StartMonitoring();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  uint64_t before = thread.Cycles();
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  EXPECT_LE(thread.Cycles() - before, 4u) << "closed port: a few retries a second";
+  EXPECT_TRUE(core_->Health.LinkDown);
+
+  OpenPort();
+  sim_.InjectFault({TSimFault::Hangup});  // the device vanishes at the next frame
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  before = thread.Cycles();
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  EXPECT_LE(thread.Cycles() - before, 4u) << "vanished device: no busy loop";
   thread.StopDeviceThread();
 }

@@ -338,3 +338,22 @@ TEST_F(LinkTest, DeviceThatDisappearsMidExchange) {
   EXPECT_FALSE(link_->ReceiveQuality(q));
   EXPECT_EQ(port_->ClosePort(), 0);
 }
+
+TEST_F(LinkTest, FrameTraceRecordsBothDirections) {
+  const std::string path = ::testing::TempDir() + "/vexon-trace.txt";
+  std::remove(path.c_str());
+  ASSERT_TRUE(link_->Trace().Open(path));
+  OpenPort();
+  int32_t q = 0;
+  ASSERT_TRUE(link_->SendEmpty(1, 0xFF, 0xFF, 0x21));
+  ASSERT_TRUE(link_->ReceiveQuality(q));
+  link_->Trace().Close();
+  std::ifstream f(path);
+  std::string tx, rx;
+  std::getline(f, tx);
+  std::getline(f, rx);
+  EXPECT_NE(tx.find(" TX 01 03 FF FF 21 23"), std::string::npos) << tx;
+  EXPECT_NE(rx.find(" RX 00 02 80 02 80"), std::string::npos) << rx;
+  EXPECT_EQ(tx[4], '-');   // a date first
+  EXPECT_EQ(tx[23], ' ');  // then hh:mm:ss.mmm
+}
