@@ -190,6 +190,8 @@ std::optional<json> TRpcDispatcher::HandleOne(const json& req) {
   if (method == "rpc.discover") return answer(InterfaceDescription());
   const TOpDesc* op = FindOperation(method);
   if (!op || op->Name != method) return error(-32601, "unknown method " + method);
+  if (!op->Inherited && !TSysVexonComServer::Available(op->Name))
+    return error(-32000, op->Name + " is not available in this version of the server");
   const json params = req.contains("params") ? req["params"] : json(nullptr);
   try {
     TCall call(*op, Params(*op, params));

@@ -1,0 +1,170 @@
+// The JSON-RPC dispatch in process: parameter conversion by the interface's
+// types, positional and named parameters, batches, notifications, dates and
+// variants, and the interface description.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "automation/server_object.h"
+#include "core/server_core.h"
+#include "journals/monitor.h"
+#include "rpc/dispatcher.h"
+#include "rpc/variant_json.h"
+#include "util/date_time.h"
+
+using namespace vexon;
+using nlohmann::json;
+
+namespace {
+
+class RpcTest : public ::testing::Test {
+ protected:
+  RpcTest() : core_(clock_, display_, Config()), monitor_(core_, journal_), services_{core_, monitor_, journal_, calendar_} {
+    core_.LoadAndCreate();
+    journal_.Create();
+  }
+  ~RpcTest() override { std::filesystem::remove_all(dir_); }
+  TServerConfig Config() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "vexon-rpc-XXXXXX").string();
+    dir_ = mkdtemp(tmpl.data());
+    TServerConfig c;
+    c.DataDir = dir_;
+    return c;
+  }
+  json Handle(const json& request) {
+    TRpcDispatcher d(services_);
+    auto out = d.Handle(request.dump());
+    return out ? json::parse(*out) : json();
+  }
+  json Call(const std::string& method, const json& params) {
+    return Handle({{"jsonrpc", "2.0"}, {"id", 1}, {"method", method}, {"params", params}});
+  }
+  // The command bytes of the first queued request.
+  std::vector<uint8_t> Queued() {
+    TRequestPtr r;
+    std::string key;
+    if (!core_.Requests.GetFirstRequest(r, key)) return {};
+    const auto* b = dynamic_cast<const TBufItem*>(r->Buf.get());
+    return std::vector<uint8_t>(b->Data.begin(), b->Data.begin() + b->Length);
+  }
+
+  std::string dir_;
+  TManualClock clock_{0, EncodeDateTime({2004, 3, 2, 14, 5, 9, 0})};
+  THeadlessDisplay display_;
+  TServerCore core_;
+  TMonJournal journal_;
+  TMonitor monitor_;
+  TCalendarBuffer calendar_;
+  TServices services_;
+};
+
+}  // namespace
+
+TEST_F(RpcTest, NamedAndPositionalParameters) {
+  EXPECT_EQ(Call("sysvexon_GetErrorDescription", {{"Code", 31}})["result"]["Value"], "Система не сконфигурирована.");
+  EXPECT_EQ(Call("sysvexon_GetErrorDescription", json::array({32}))["result"]["Value"], "Неверный номер контроллера.");
+  EXPECT_EQ(Call("sysvexon_GetErrorDescription", json::array({32, 1}))["error"]["code"], -32602);
+  EXPECT_EQ(Call("sysvexon_GetErrorDescription", json::array())["error"]["code"], -32602);
+  // [in,out] arguments may be omitted, by name or at the end of a list.
+  const auto r = Call("sysvexon_GetExtendedCommandState", json::array({5, 7}));
+  EXPECT_EQ(r["result"]["Value"], 14);
+  EXPECT_EQ(r["result"]["Int1"], 7);
+  EXPECT_EQ(r["result"]["Int2"], 0);
+  EXPECT_EQ(Call("sysvexon_GetCommandState", {{"EventID", 1.0}})["result"]["Value"], 14) << "a number without fraction";
+  EXPECT_EQ(Call("sysvexon_GetCommandState", {{"EventID", 1.5}})["error"]["code"], -32602);
+  EXPECT_EQ(Call("sysvexon_GetCommandState", {{"EventID", 2147483648LL}})["error"]["code"], -32602);
+  EXPECT_EQ(Call("sysvexon_GetCommandState", {{"EventID", -2147483648LL}})["result"]["Value"], 14);
+  EXPECT_EQ(Call("sysvexon_GetMonEventDescription", {{"EventCode", -1}, {"EventAdd", 0}})["error"]["code"], -32602);
+  EXPECT_EQ(Call("sysvexon_GetCommandState", "x")["error"]["code"], -32602);
+}
+
+TEST_F(RpcTest, EnvelopeErrorsBatchesAndNotifications) {
+  TRpcDispatcher d(services_);
+  EXPECT_EQ(json::parse(*d.Handle("[1,"))["error"]["code"], -32700);
+  EXPECT_EQ(json::parse(*d.Handle("[]"))["error"]["code"], -32600);
+  EXPECT_EQ(json::parse(*d.Handle(R"({"jsonrpc":"1.0","id":1,"method":"x"})"))["error"]["code"], -32600);
+  EXPECT_EQ(json::parse(*d.Handle(R"({"jsonrpc":"2.0","id":{},"method":"rpc.discover"})"))["error"]["code"], -32600);
+  EXPECT_FALSE(d.Handle(R"({"jsonrpc":"2.0","method":"sysvexon_LockServer"})").has_value());
+  EXPECT_TRUE(core_.ServerLock.IsServerLocked()) << "a notification is carried out";
+  const auto batch = json::parse(*d.Handle(
+      R"([{"jsonrpc":"2.0","id":2,"method":"sysvexon_GetServerState"},5,{"jsonrpc":"2.0","method":"sysvexon_UnLockServer"},)"
+      R"({"jsonrpc":"2.0","id":3,"method":"OpenIm"}])"));
+  ASSERT_EQ(batch.size(), 3u);
+  EXPECT_EQ(batch[0]["result"]["Value"], 31);
+  EXPECT_EQ(batch[1]["error"]["code"], -32600);
+  EXPECT_EQ(batch[2]["error"]["code"], -32601) << "the interface's names only";
+  EXPECT_FALSE(core_.ServerLock.IsServerLocked());
+  EXPECT_FALSE(d.Handle(R"([{"jsonrpc":"2.0","method":"sysvexon_LockServer"}])").has_value());
+}
+
+TEST_F(RpcTest, DatesAreRoundedToTheMillisecondAndIsoWithOffsetIsLocal) {
+  // 1999-12-31 23:59:58 minus a hair must not become 23:59:57.
+  const double dt = EncodeDateTime({1999, 12, 31, 23, 59, 58, 0}) - 1e-10;
+  ASSERT_EQ(Call("sysvexon_SetTimerBS", {{"DT", dt}})["result"]["Value"], 0);
+  EXPECT_EQ(Queued(), (std::vector<uint8_t>{255, 255, 5, 0x58, 0x59, 0x23, 0x06, 0x31, 0x12, 0x99}));
+  core_.Requests.ClearRequests();
+  ASSERT_EQ(Call("sysvexon_SetTimerBS", {{"DT", "2004-03-02T14:05:09"}})["result"]["Value"], 0);
+  EXPECT_EQ(Queued(), (std::vector<uint8_t>{255, 255, 5, 0x09, 0x05, 0x14, 0x03, 0x02, 0x03, 0x04}));
+  core_.Requests.ClearRequests();
+  // With an offset: converted to the local time of this process.
+  setenv("TZ", "UTC", 1);
+  tzset();
+  ASSERT_EQ(Call("sysvexon_SetTimerBS", {{"DT", "2004-03-02T16:05:09+02:00"}})["result"]["Value"], 0);
+  EXPECT_EQ(Queued()[5], 0x14);
+  EXPECT_EQ(Call("sysvexon_SetTimerBS", {{"DT", "2004-02-30T00:00:00"}})["error"]["code"], -32602);
+  EXPECT_EQ(Call("sysvexon_SetTimerBS", {{"DT", "yesterday"}})["error"]["code"], -32602);
+  EXPECT_EQ(Call("sysvexon_SetTimerBS", {{"DT", 1e300}})["error"]["code"], -32602);
+  EXPECT_EQ(Call("sysvexon_SetTimerBS", {{"DT", EncodeDateTime({2150, 1, 1, 0, 0, 0, 0})}})["error"]["code"], -32000)
+      << "a year the controllers cannot keep";
+}
+
+TEST_F(RpcTest, ClockUsesTheInjectedLocalTime) {
+  ASSERT_EQ(Call("sysvexon_SetTimer", json::object())["result"]["Value"], 0);
+  EXPECT_EQ(Queued(), (std::vector<uint8_t>{255, 255, 5, 0x09, 0x05, 0x14, 0x03, 0x02, 0x03, 0x04}));
+}
+
+TEST_F(RpcTest, NotYetAvailableOperationsSaySo) {
+  const auto r = Call("sysvexon_SendNormalCard", json::object());
+  EXPECT_EQ(r["error"]["code"], -32000);
+  EXPECT_NE(r["error"]["message"].get<std::string>().find("not available"), std::string::npos);
+}
+
+TEST(VariantJson, ArraysWithLowerBoundsRoundTrip) {
+  const TVariant plain = VariantFromJson(json::parse("[[1,\"2\",true],[4,5,false]]"));
+  ASSERT_TRUE(plain.IsArray());
+  EXPECT_EQ(plain.LBound, (std::vector<int32_t>{0, 0}));
+  EXPECT_EQ(plain.Items[0].Items[1].ToInt("x"), 2);
+  EXPECT_EQ(plain.Items[0].Items[2].ToInt("x"), -1);
+  EXPECT_EQ(plain.Items[1].Items[2].ToInt("x"), 0);
+  const TVariant bounded = VariantFromJson(json::parse(R"({"lbound":[1,1],"data":[[7,8]]})"));
+  EXPECT_EQ(bounded.LBound, (std::vector<int32_t>{1, 1}));
+  EXPECT_EQ(VariantToJson(bounded), json::parse(R"({"lbound":[1,1],"data":[[7,8]]})"));
+  EXPECT_THROW(VariantFromJson(json::parse("[[1,2],[3]]")), std::invalid_argument);
+  EXPECT_THROW(VariantFromJson(json::parse(R"({"lbound":[1],"data":[[7,8]]})")), std::invalid_argument);
+  EXPECT_THROW(VariantFromJson(json::parse(R"({"x":1})")), std::invalid_argument);
+  EXPECT_THROW(VariantFromJson(json::parse("null")).ToInt("n"), TAutomationError);
+  EXPECT_THROW(VariantFromJson(json::parse("\"abc\"")).ToInt("s"), TAutomationError);
+  EXPECT_THROW(VariantFromJson(json::parse("1.5")).ToInt("f"), TAutomationError);
+}
+
+TEST(InterfaceDescription, TableOrderDispidsAndTypes) {
+  const json& doc = InterfaceDescription();
+  const auto& m = doc["methods"];
+  ASSERT_EQ(m.size(), 84u);
+  for (int i = 0; i < 7; ++i) EXPECT_TRUE(m[i].value("x-inherited", false));
+  EXPECT_EQ(m[7 + 9]["name"], "sysvexon_GetDriverInfo");
+  EXPECT_EQ(m[7 + 9]["x-dispid"], 9);
+  EXPECT_EQ(m[7 + 32]["name"], "sysvexon_SetAlarm");
+  EXPECT_EQ(m[7 + 32]["x-dispid"], 34);
+  EXPECT_EQ(m[7 + 76]["name"], "sysvexon_CheckDispatch");
+  EXPECT_EQ(m[7 + 76]["result"]["x-type"], "I4");
+  EXPECT_EQ(m[7 + 3]["result"]["x-type"], "BSTR");
+  const auto& zoneParams = m[7 + 18]["params"];  // SetReaderZone
+  EXPECT_EQ(zoneParams[0]["name"], "EventID");
+  EXPECT_EQ(zoneParams[0]["x-direction"], "inout");
+  EXPECT_EQ(zoneParams[2]["x-type"], "UI1");
+  EXPECT_EQ(doc["info"]["x-interface"]["name"], "ISysVexonComServer");
+  int numbered = 0;
+  for (const auto& op : OperationTable()) numbered += op.Number;
+  EXPECT_EQ(numbered, 77 * 78 / 2) << "77 operations, each once";
+}
