@@ -304,3 +304,22 @@ TEST_F(ServerE2e, VexonctlCallsWaitsAndWatches) {
   EXPECT_NE(line.find("controller 564"), std::string::npos) << line;
   EXPECT_EQ(watch.Stop(SIGINT), 0);
 }
+
+TEST_F(ServerE2e, AtMost64ConnectionsAtOnce) {
+  std::vector<std::unique_ptr<TRpcClient>> clients;
+  for (int i = 0; i < 63; ++i) {  // the fixture already holds one
+    clients.push_back(std::make_unique<TRpcClient>());
+    clients.back()->Connect(dir_ + "/rpc.sock");
+    ASSERT_EQ(clients.back()->Call("sysvexon_GetServerState")["Value"], 31) << i;
+  }
+  TRpcClient extra;
+  extra.Connect(dir_ + "/rpc.sock");
+  const auto refused = json::parse(extra.ReadLine());
+  EXPECT_EQ(refused["error"]["code"], -32000);
+  EXPECT_THROW(extra.ReadLine(), std::runtime_error) << "and closed";
+  clients.pop_back();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  TRpcClient again;
+  again.Connect(dir_ + "/rpc.sock");
+  EXPECT_EQ(again.Call("sysvexon_GetServerState")["Value"], 31) << "room again after one left";
+}
