@@ -56,6 +56,25 @@ TUart* TLink::OpenUart() {
   return u;
 }
 
+bool TLink::ReadAnswerBytes(TUart* u, size_t& count) {
+  const TReadResult rr = u->Receive(rx_.data(), count);
+  if (rr == TReadResult::Interrupted) {
+    status_ = lsPortClosed;
+    return false;
+  }
+  if (rr == TReadResult::Failed) {
+    status_ = lsReadFailed;
+    return false;
+  }
+  if (count) trace_.Record("RX", rx_.data(), count);
+  if (count < kMinAnswerFrame) {
+    u->LastError = count == 0 ? ueNoAnswer : ueLength;
+    status_ = count == 0 ? lsNoAnswer : lsLength;
+    return false;
+  }
+  return true;
+}
+
 bool TLink::SendFrame(const uint8_t* frame) {
   TUart* u = OpenUart();
   if (!u) return false;
@@ -84,21 +103,7 @@ bool TLink::ReceiveAnswer(uint8_t& code, uint8_t* data, size_t& length) {
   const auto start = std::chrono::steady_clock::now();
   for (;;) {
     size_t count = 0;
-    const TReadResult rr = u->Receive(rx_.data(), count);
-    if (rr == TReadResult::Interrupted) {
-      status_ = lsPortClosed;
-      return false;
-    }
-    if (rr == TReadResult::Failed) {
-      status_ = lsReadFailed;
-      return false;
-    }
-    if (count) trace_.Record("RX", rx_.data(), count);
-    if (count < kMinAnswerFrame) {
-      u->LastError = count == 0 ? ueNoAnswer : ueLength;
-      status_ = count == 0 ? lsNoAnswer : lsLength;
-      return false;
-    }
+    if (!ReadAnswerBytes(u, count)) return false;
     if (rx_[1] != count - kLengthOverhead) {
       u->LastError = ueLength;
       status_ = lsLength;
@@ -140,26 +145,7 @@ bool TLink::ReceiveAnswers(std::vector<TAskItem>& items) {
   TUart* u = OpenUart();
   if (!u) return false;
   size_t count = 0;
-  const TReadResult rr = u->Receive(rx_.data(), count);
-  if (rr == TReadResult::Interrupted) {
-    status_ = lsPortClosed;
-    return false;
-  }
-  if (rr == TReadResult::Failed) {
-    status_ = lsReadFailed;
-    return false;
-  }
-  if (count) trace_.Record("RX", rx_.data(), count);
-  if (count == 0) {
-    u->LastError = ueNoAnswer;
-    status_ = lsNoAnswer;
-    return false;
-  }
-  if (count < kMinAnswerFrame) {
-    u->LastError = ueLength;
-    status_ = lsLength;
-    return false;
-  }
+  if (!ReadAnswerBytes(u, count)) return false;
   size_t pos = 0;
   while (pos < count) {
     const size_t remaining = count - pos;

@@ -88,6 +88,9 @@ class TLink {
  private:
   // Port checks shared by the primitives: false with status 1 or 2.
   TUart* OpenUart();
+  // One read into rx_: false with status 2 (interrupted), 4 (read failed),
+  // 14 (nothing) or 9 (shorter than a frame).
+  bool ReadAnswerBytes(TUart* u, size_t& count);
   void LogLine(const std::string& text);
 
   TSerialPort& port_;

@@ -189,28 +189,39 @@ TRpcServer::TRpcServer(TServices& services) : impl_(std::make_unique<TImpl>(serv
 
 TRpcServer::~TRpcServer() { Stop(); }
 
-bool TRpcServer::ListenTcp(const std::string& hostPort, std::string& error) {
+namespace {
+// Opens a TCP listener on HOST:PORT; the name reports the bound port.
+std::shared_ptr<tcp::acceptor> OpenTcp(asio::io_context& io, const std::string& hostPort, const char* kind,
+                                       const char* suffix, std::string& name, std::string& error) {
   std::string host;
   uint16_t port = 0;
   if (!SplitHostPort(hostPort, host, port)) {
     error = "expected HOST:PORT, got '" + hostPort + "'";
-    return false;
+    return nullptr;
   }
   try {
-    auto acceptor = std::make_shared<tcp::acceptor>(impl_->io, tcp::endpoint(asio::ip::make_address(host), port));
+    auto acceptor = std::make_shared<tcp::acceptor>(io, tcp::endpoint(asio::ip::make_address(host), port));
     const auto ep = acceptor->local_endpoint();
-    const std::string name = "tcp " + ep.address().to_string() + ":" + std::to_string(ep.port());
-    TImpl* impl = impl_.get();
-    impl_->AddListener(acceptor->native_handle(), name, [impl, acceptor] {
-      impl->AcceptLoop<tcp>(acceptor, [impl](tcp::socket s) {
-        s.set_option(tcp::no_delay(true));
-        impl->ServeLines(std::move(s));
-      });
-    });
+    name = std::string(kind) + " " + ep.address().to_string() + ":" + std::to_string(ep.port()) + suffix;
+    return acceptor;
   } catch (const std::exception& e) {
     error = "cannot listen on " + hostPort + ": " + e.what();
-    return false;
+    return nullptr;
   }
+}
+}  // namespace
+
+bool TRpcServer::ListenTcp(const std::string& hostPort, std::string& error) {
+  std::string name;
+  auto acceptor = OpenTcp(impl_->io, hostPort, "tcp", "", name, error);
+  if (!acceptor) return false;
+  TImpl* impl = impl_.get();
+  impl_->AddListener(acceptor->native_handle(), name, [impl, acceptor] {
+    impl->AcceptLoop<tcp>(acceptor, [impl](tcp::socket s) {
+      s.set_option(tcp::no_delay(true));
+      impl->ServeLines(std::move(s));
+    });
+  });
   return true;
 }
 
@@ -234,24 +245,13 @@ bool TRpcServer::ListenUnix(const std::string& path, std::string& error) {
 }
 
 bool TRpcServer::ListenHttp(const std::string& hostPort, std::string& error) {
-  std::string host;
-  uint16_t port = 0;
-  if (!SplitHostPort(hostPort, host, port)) {
-    error = "expected HOST:PORT, got '" + hostPort + "'";
-    return false;
-  }
-  try {
-    auto acceptor = std::make_shared<tcp::acceptor>(impl_->io, tcp::endpoint(asio::ip::make_address(host), port));
-    const auto ep = acceptor->local_endpoint();
-    const std::string name = "http " + ep.address().to_string() + ":" + std::to_string(ep.port()) + "/rpc";
-    TImpl* impl = impl_.get();
-    impl_->AddListener(acceptor->native_handle(), name, [impl, acceptor] {
-      impl->AcceptLoop<tcp>(acceptor, [impl](tcp::socket s) { impl->ServeHttp(std::move(s)); });
-    });
-  } catch (const std::exception& e) {
-    error = "cannot listen on " + hostPort + ": " + e.what();
-    return false;
-  }
+  std::string name;
+  auto acceptor = OpenTcp(impl_->io, hostPort, "http", "/rpc", name, error);
+  if (!acceptor) return false;
+  TImpl* impl = impl_.get();
+  impl_->AddListener(acceptor->native_handle(), name, [impl, acceptor] {
+    impl->AcceptLoop<tcp>(acceptor, [impl](tcp::socket s) { impl->ServeHttp(std::move(s)); });
+  });
   return true;
 }
 
