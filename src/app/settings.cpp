@@ -1,8 +1,10 @@
 #include "app/settings.h"
 
 #include <INIReader.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -18,8 +20,14 @@ std::string DefaultSettingsPath() {
 }
 
 bool LoadSettings(const std::string& path, TSettings& s) {
+  // A missing file is an empty one: every key takes its default.
+  if (::access(path.c_str(), F_OK) != 0) {
+    s = TSettings{};
+    return false;
+  }
   INIReader ini(path);
-  if (ini.ParseError() != 0) {
+  std::error_code ec;
+  if (ini.ParseError() < 0 || !std::filesystem::is_regular_file(path, ec)) {  // exists but cannot be read
     s.MinimizeOnRun = false;
     s.ForwardAntiPass = false;
     return false;

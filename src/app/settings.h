@@ -18,8 +18,9 @@ struct TSettings {
 
 // $XDG_CONFIG_HOME/srvvexon.ini, else ~/.config/srvvexon.ini.
 std::string DefaultSettingsPath();
-// When the file cannot be read both booleans are false; otherwise missing
-// keys take their defaults. Returns whether the file was read.
+// A missing file gives the defaults; a file that exists but cannot be read
+// gives both booleans false; otherwise missing keys take their defaults.
+// Returns whether the file was read.
 bool LoadSettings(const std::string& path, TSettings& s);
 // Writes both keys of "SETTINS", keeping every other line of the file.
 bool SaveSettings(const std::string& path, const TSettings& s);

@@ -1,0 +1,65 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "app/settings.h"
+
+using namespace vexon;
+namespace fs = std::filesystem;
+
+namespace {
+std::string Temp(const char* name) { return (fs::path(::testing::TempDir()) / name).string(); }
+std::string ReadAll(const std::string& p) {
+  std::ifstream f(p);
+  return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+}  // namespace
+
+TEST(Settings, MissingFileGivesDefaultsAndUnreadableGivesFalse) {
+  TSettings s;
+  s.MinimizeOnRun = false;
+  fs::remove(Temp("none.ini"));
+  EXPECT_FALSE(LoadSettings(Temp("none.ini"), s));
+  EXPECT_TRUE(s.MinimizeOnRun);
+  EXPECT_FALSE(s.ForwardAntiPass);
+  fs::create_directories(Temp("dir.ini"));  // exists, cannot be read as a file
+  s.ForwardAntiPass = true;
+  EXPECT_FALSE(LoadSettings(Temp("dir.ini"), s));
+  EXPECT_FALSE(s.MinimizeOnRun);
+  EXPECT_FALSE(s.ForwardAntiPass);
+}
+
+TEST(Settings, KeysPortsAndEndpoints) {
+  const std::string p = Temp("srvvexon.ini");
+  std::ofstream(p) << "[SETTINS]\nMinimizeOnRun=0\nForwardAntiPass=7\n[Ports]\nCOM3=/dev/ttyUSB0\nCOM12=/dev/pts/4\n"
+                      "[Automation]\nTcp=0.0.0.0:5000\nHttp=off\n[Main Form]\nLeft=10\n";
+  TSettings s;
+  ASSERT_TRUE(LoadSettings(p, s));
+  EXPECT_FALSE(s.MinimizeOnRun);
+  EXPECT_TRUE(s.ForwardAntiPass) << "any non-zero integer is true";
+  EXPECT_EQ(s.Ports.at(3), "/dev/ttyUSB0");
+  EXPECT_EQ(s.Ports.at(12), "/dev/pts/4");
+  EXPECT_EQ(s.Tcp, "0.0.0.0:5000");
+  EXPECT_EQ(s.Http, "off");
+
+  s.MinimizeOnRun = true;
+  ASSERT_TRUE(SaveSettings(p, s));
+  const std::string text = ReadAll(p);
+  EXPECT_NE(text.find("MinimizeOnRun=1"), std::string::npos);
+  EXPECT_NE(text.find("ForwardAntiPass=1"), std::string::npos);
+  EXPECT_NE(text.find("[Main Form]\nLeft=10"), std::string::npos) << "other sections are kept";
+  EXPECT_EQ(text.find("MinimizeOnRun=0"), std::string::npos);
+  TSettings back;
+  ASSERT_TRUE(LoadSettings(p, back));
+  EXPECT_TRUE(back.MinimizeOnRun);
+  EXPECT_EQ(back.Ports.at(3), "/dev/ttyUSB0");
+}
+
+TEST(Settings, SaveCreatesTheFileWithBothKeys) {
+  const std::string p = Temp("fresh.ini");
+  fs::remove(p);
+  TSettings s;
+  ASSERT_TRUE(SaveSettings(p, s));
+  EXPECT_EQ(ReadAll(p), "[SETTINS]\nMinimizeOnRun=1\nForwardAntiPass=0\n");
+}
