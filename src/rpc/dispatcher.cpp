@@ -172,8 +172,13 @@ std::string TRpcDispatcher::ErrorText(int code, const std::string& message) {
 }
 
 std::optional<json> TRpcDispatcher::HandleOne(const json& req) {
-  if (!req.is_object() || req.value("jsonrpc", "") != "2.0" || !req.contains("method") || !req["method"].is_string())
-    return ErrorObject(req.is_object() && req.contains("id") ? req["id"] : json(nullptr), -32600, "invalid request");
+  const bool versionOk = req.is_object() && req.contains("jsonrpc") && req["jsonrpc"].is_string() &&
+                         req["jsonrpc"].get<std::string>() == "2.0";
+  if (!versionOk || !req.contains("method") || !req["method"].is_string()) {
+    json id = req.is_object() && req.contains("id") ? req["id"] : json(nullptr);
+    if (!id.is_string() && !id.is_number()) id = nullptr;
+    return ErrorObject(id, -32600, "invalid request");
+  }
   const bool notification = !req.contains("id");
   const json id = notification ? json(nullptr) : req["id"];
   if (!id.is_null() && !id.is_string() && !id.is_number())

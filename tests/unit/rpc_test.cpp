@@ -84,6 +84,9 @@ TEST_F(RpcTest, EnvelopeErrorsBatchesAndNotifications) {
   EXPECT_EQ(json::parse(*d.Handle("[]"))["error"]["code"], -32600);
   EXPECT_EQ(json::parse(*d.Handle(R"({"jsonrpc":"1.0","id":1,"method":"x"})"))["error"]["code"], -32600);
   EXPECT_EQ(json::parse(*d.Handle(R"({"jsonrpc":"2.0","id":{},"method":"rpc.discover"})"))["error"]["code"], -32600);
+  // Found by fuzzing: a version that is not a string.
+  EXPECT_EQ(json::parse(*d.Handle(R"({"jsonrpc":["6",0]})"))["error"]["code"], -32600);
+  EXPECT_EQ(json::parse(*d.Handle(R"({"jsonrpc":2,"id":[1],"method":"x"})"))["error"]["code"], -32600);
   EXPECT_FALSE(d.Handle(R"({"jsonrpc":"2.0","method":"sysvexon_LockServer"})").has_value());
   EXPECT_TRUE(core_.ServerLock.IsServerLocked()) << "a notification is carried out";
   const auto batch = json::parse(*d.Handle(
