@@ -3,8 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -14,21 +12,9 @@
 #include "sim/simulator.h"
 #include "util/clock.h"
 #include "util/operator_display.h"
+#include "test_support.h"
 
 namespace vexon::testing {
-
-class TempDataDir {
- public:
-  TempDataDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "vexon-core-XXXXXX").string();
-    path_ = mkdtemp(tmpl.data());
-  }
-  ~TempDataDir() { std::filesystem::remove_all(path_); }
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 inline std::vector<uint8_t> FileBytes(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
@@ -115,7 +101,7 @@ class CoreTest : public ::testing::Test {
     core_->Segments.CopyListToActive(l);
   }
 
-  TempDataDir dir_;
+  TTempDir dir_{"vexon-core"};
   sim::TSimulator sim_;
   TManualClock clock_;
   THeadlessDisplay display_;

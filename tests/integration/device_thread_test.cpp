@@ -6,17 +6,12 @@
 
 #include "core/device_thread.h"
 #include "core_fixture.h"
+#include "test_support.h"
 #include "journals/monitor.h"
 
 using namespace vexon;
 using namespace vexon::testing;
 using sim::TSimFault;
-
-namespace {
-int64_t MsSince(std::chrono::steady_clock::time_point t) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t).count();
-}
-}  // namespace
 
 using DeviceThreadTest = CoreTest;
 

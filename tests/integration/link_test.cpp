@@ -5,17 +5,12 @@
 #include <thread>
 
 #include "sim_fixture.h"
+#include "test_support.h"
 #include "util/date_time.h"
 
 using namespace vexon;
 using namespace vexon::testing;
 using sim::TSimFault;
-
-namespace {
-int64_t MsSince(std::chrono::steady_clock::time_point t) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t).count();
-}
-}  // namespace
 
 using SerialPortTest = SimLinkTest;
 

@@ -13,24 +13,13 @@
 #include "model/record_file.h"
 #include "model/system_file.h"
 #include "util/result_codes.h"
+#include "test_support.h"
 
 using namespace vexon;
+using vexon::testing::TTempDir;
 namespace fs = std::filesystem;
 
 namespace {
-
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "vexon-model-XXXXXX").string();
-    path_ = mkdtemp(tmpl.data());
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string File(const char* name) const { return (fs::path(path_) / name).string(); }
-
- private:
-  std::string path_;
-};
 
 std::vector<uint8_t> ReadAll(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
@@ -154,7 +143,7 @@ TEST(CardSegments, LookupPastIndexLimitIsOutOfRange) {
 }
 
 TEST(CardSegments, ActiveListPersistsAndClears) {
-  TempDir dir;
+  TTempDir dir("vexon-model");
   TCardSegments s;
   s.SetCardFilePath(dir.File("cards.bin"));
   s.CreatePending();
@@ -254,7 +243,7 @@ void ThreeControllers(TDeviceModel& m) {
 }  // namespace
 
 TEST(SystemFile, RoundTripByteForByte) {
-  TempDir dir;
+  TTempDir dir("vexon-model");
   TDeviceModel m;
   ThreeControllers(m);
   ASSERT_TRUE(SaveSystemFile(m.Controllers, dir.File("new_sys.bin")));
@@ -276,7 +265,7 @@ TEST(SystemFile, RoundTripByteForByte) {
 }
 
 TEST(SystemFile, DuplicatesEmptyMissingAndPartialFiles) {
-  TempDir dir;
+  TTempDir dir("vexon-model");
   TDeviceModel m;
   ThreeControllers(m);
   SaveSystemFile(m.Controllers, dir.File("a.bin"));
@@ -305,7 +294,7 @@ TEST(SystemFile, DuplicatesEmptyMissingAndPartialFiles) {
 }
 
 TEST(SystemFile, SaveThatFailsHalfWayKeepsTheOldFile) {
-  TempDir dir;
+  TTempDir dir("vexon-model");
   const std::string path = dir.File("new_sys.bin");
   TDeviceModel small;
   std::vector<TDescriptor> d = {{0, 1, 0, 0x80, 0, 0, 0, 0}};
