@@ -323,3 +323,39 @@ TEST_F(ServerE2e, AtMost64ConnectionsAtOnce) {
   again.Connect(dir_ + "/rpc.sock");
   EXPECT_EQ(again.Call("sysvexon_GetServerState")["Value"], 31) << "room again after one left";
 }
+
+TEST_F(ServerE2e, HttpBatchKeepAliveAndBodyLimit) {
+  const std::string host = http_.substr(0, http_.rfind(':'));
+  auto post = [&](TRpcClient& c, const std::string& target, const std::string& body, bool close) {
+    c.Send("POST " + target + " HTTP/1.1\r\nHost: " + host + "\r\nContent-Type: application/json\r\n" +
+               "Content-Length: " + std::to_string(body.size()) + "\r\n" + (close ? "Connection: close\r\n" : "") +
+               "\r\n" + body);
+  };
+  TRpcClient keep;
+  keep.Connect(http_);
+  post(keep,
+       "/rpc",
+       R"([{"jsonrpc":"2.0","id":1,"method":"sysvexon_GetErrorDescription","params":[1]},)"
+       R"({"jsonrpc":"2.0","id":2,"method":"sysvexon_GetServerState"}])",
+       false);
+  std::string head = keep.ReadLine();
+  EXPECT_NE(head.find("200"), std::string::npos) << head;
+  size_t length = 0;
+  for (std::string l; !(l = keep.ReadLine()).empty() && l != "\r";)
+    if (l.rfind("Content-Length:", 0) == 0) length = std::stoul(l.substr(15));
+  ASSERT_GT(length, 0u);
+  // The body has no newline of its own: the next request on the same
+  // connection pushes it out together with the next answer.
+  post(keep, "/nothing", "{}", true);
+  const std::string rest = keep.ReadToEnd();
+  const auto batch = json::parse(rest.substr(0, length));
+  ASSERT_EQ(batch.size(), 2u);
+  EXPECT_EQ(batch[1]["result"]["Value"], 31);
+  EXPECT_NE(rest.find("404"), std::string::npos) << "only /rpc is served: " << rest;
+
+  TRpcClient big;
+  big.Connect(http_);
+  post(big, "/rpc", std::string(1100 * 1024, ' '), false);
+  const std::string answer = big.ReadToEnd();
+  EXPECT_NE(answer.find("-32600"), std::string::npos) << answer.substr(0, 200);
+}

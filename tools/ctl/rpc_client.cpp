@@ -55,8 +55,9 @@ void TRpcClient::Connect(const std::string& where) {
   setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-void TRpcClient::SendLine(const std::string& line) {
-  const std::string text = line + "\n";
+void TRpcClient::SendLine(const std::string& line) { Send(line + "\n"); }
+
+void TRpcClient::Send(const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
     const ssize_t w = ::send(fd_, text.data() + done, text.size() - done, MSG_NOSIGNAL);

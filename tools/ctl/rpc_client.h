@@ -21,6 +21,7 @@ class TRpcClient {
   nlohmann::json Call(const std::string& method, const nlohmann::json& params = nlohmann::json::object());
   // Raw line exchange (for tests of malformed input).
   void SendLine(const std::string& line);
+  void Send(const std::string& bytes);
   std::string ReadLine();
   // Everything until the server closes the connection.
   std::string ReadToEnd();
