@@ -83,10 +83,12 @@ bool TRequests::Exists() const {
 bool TRequests::PutRequest(uint8_t kind, uint8_t bufKind, std::unique_ptr<TParamObject>& buf, int32_t& eventId) {
   if (!answers_.Exists()) return false;
   int32_t id;
+  uint64_t generation;
   {
     std::lock_guard<std::mutex> g(lock_);
     if (!queue_) return false;
     id = queue_->NextEventID();
+    generation = clearGeneration_;
   }
   // The answer entry comes first so the executor never finishes a request
   // whose entry does not exist yet.
@@ -95,13 +97,22 @@ bool TRequests::PutRequest(uint8_t kind, uint8_t bufKind, std::unique_ptr<TParam
   item->EventID = id;
   {
     std::lock_guard<std::mutex> g(lock_);
-    if (queue_) {
+    if (queue_ && generation != clearGeneration_) {
+      // A clear ran while this request was being put in: it is cleared with
+      // the others, whichever way the two interleaved.
+      eventId = id;
+      item->Cancelled = true;
+    } else if (queue_) {
       queue_->Insert(std::move(item));
       count_ = queue_->Count();
       eventId = id;
       if (wakeup_) wakeup_->Notify();
       return true;
     }
+  }
+  if (item && item->Cancelled) {
+    answers_.StoreAnswer({id, rcAbortedByAutoconfig, 0, 0, 0});
+    return true;
   }
   // The queue was freed meanwhile: the caller keeps its object.
   buf = std::move(item->Buf);
@@ -163,6 +174,7 @@ void TRequests::RemoveRequest(const std::string& key) {
 void TRequests::ClearRequests() {
   {
     std::lock_guard<std::mutex> g(lock_);
+    ++clearGeneration_;
     if (queue_) queue_->Clear();
     count_ = 0;
   }

@@ -10,7 +10,8 @@
 // - A request's pending answer entry exists before the executor can see the
 //   request (the id is drawn under the queue lock, the answer added under the
 //   answer lock, then the request inserted; the two locks are never held
-//   together).
+//   together). A request whose putting-in overlaps a ClearRequests is
+//   cleared with the others: its answer is 88.
 // - Records are shared: the executor keeps the record it works on alive even
 //   when ClearRequests empties the queue. Such a record is marked cancelled,
 //   and removing it later by its key does nothing.
@@ -116,6 +117,7 @@ class TRequests {
   TWakeup* wakeup_ = nullptr;
   mutable std::mutex lock_;
   std::unique_ptr<TEventQueue> queue_;
+  uint64_t clearGeneration_ = 0;  // counts ClearRequests, under lock_
   std::atomic<size_t> count_{0};
 };
 
