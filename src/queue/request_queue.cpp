@@ -10,6 +10,16 @@ int32_t TEventQueue::NextEventID() {
   return lastEventId_;
 }
 
+int32_t TEventQueue::EventIDOfKey(const std::string& key) {
+  int64_t v = 0;
+  for (size_t i = 2; i < key.size(); ++i) {
+    if (key[i] < '0' || key[i] > '9') return -1;
+    v = v * 10 + (key[i] - '0');
+    if (v > INT32_MAX) return -1;
+  }
+  return key.size() > 2 ? static_cast<int32_t>(v) : -1;
+}
+
 std::string TEventQueue::MakeKey(uint8_t kind, int32_t eventId) {
   return std::string(PriorityClass(kind)) + std::to_string(eventId);
 }
@@ -18,7 +28,7 @@ void TEventQueue::Insert(TRequestPtr item) {
   std::string key = MakeKey(item->Kind, item->EventID);
   if (arrival_) {
     const uint64_t seq = ++arrivalSeq_;
-    arrivalIndex_[key] = seq;
+    arrivalIndex_[item->EventID] = seq;
     byArrival_.emplace_hint(byArrival_.end(), seq, Entry{std::move(key), std::move(item)});
   } else {
     std::string k = key;
@@ -46,9 +56,17 @@ bool TEventQueue::First(TRequestPtr& item, std::string& key) const {
 
 bool TEventQueue::Remove(const std::string& key) {
   if (!arrival_) return byKey_.erase(key) != 0;
-  auto it = arrivalIndex_.find(key);
+  // Almost always the first entry is the one taken.
+  if (!byArrival_.empty() && byArrival_.begin()->second.key == key) {
+    arrivalIndex_.erase(byArrival_.begin()->second.item->EventID);
+    byArrival_.erase(byArrival_.begin());
+    return true;
+  }
+  auto it = arrivalIndex_.find(EventIDOfKey(key));
   if (it == arrivalIndex_.end()) return false;
-  byArrival_.erase(it->second);
+  auto entry = byArrival_.find(it->second);
+  if (entry == byArrival_.end() || entry->second.key != key) return false;
+  byArrival_.erase(entry);
   arrivalIndex_.erase(it);
   return true;
 }

@@ -53,6 +53,8 @@ class TEventQueue {
   int32_t NextEventID();
   // Builds the key of a kind and a number: class text + decimal number.
   static std::string MakeKey(uint8_t kind, int32_t eventId);
+  // The number of a key (after its two-character class), or -1.
+  static int32_t EventIDOfKey(const std::string& key);
   // Inserts a numbered record at its place.
   void Insert(TRequestPtr item);
   // AddRequest: numbers the record and inserts it.
@@ -80,7 +82,7 @@ class TEventQueue {
   std::map<std::string, Entry> byKey_;
   // Arrival mode: entries by arrival number, with an index from key text.
   std::map<uint64_t, Entry> byArrival_;
-  std::unordered_map<std::string, uint64_t> arrivalIndex_;
+  std::unordered_map<int32_t, uint64_t> arrivalIndex_;  // EventID -> arrival number
 };
 
 class TRequests {

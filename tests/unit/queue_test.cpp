@@ -299,3 +299,25 @@ TEST(RequestQueueConcurrency, PutTakeClearKeepNumbersUniqueAndAnswersFinal) {
   EXPECT_EQ(pendingLeft, 0);
   EXPECT_GT(executed.load(), 0);
 }
+
+TEST(RequestQueue, ArrivalModeRemovesByKeyAndIgnoresStaleKeys) {
+  TEventQueue q(true);
+  auto make = [](uint8_t kind) { return std::make_shared<TEventQueueItem>(kind, bkBuffer, nullptr); };
+  q.AddRequest(make(35));
+  q.AddRequest(make(4));
+  q.AddRequest(make(66));
+  EXPECT_TRUE(q.Remove("002")) << "a middle entry by its key";
+  EXPECT_FALSE(q.Remove("002"));
+  EXPECT_FALSE(q.Remove("052")) << "a key of another class is not the entry";
+  EXPECT_FALSE(q.Remove("x"));
+  TRequestPtr first;
+  std::string key;
+  ASSERT_TRUE(q.First(first, key));
+  EXPECT_EQ(key, "051");
+  q.Clear();
+  q.AddRequest(make(66));
+  EXPECT_FALSE(q.Remove("051")) << "a stale key does not take the new request";
+  EXPECT_EQ(q.Count(), 1u);
+  EXPECT_EQ(TEventQueue::EventIDOfKey("0212345"), 12345);
+  EXPECT_EQ(TEventQueue::EventIDOfKey("02"), -1);
+}
