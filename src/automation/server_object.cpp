@@ -45,7 +45,7 @@ void TSysVexonComServer::Invoke(TCall& call) {
 }
 
 bool TSysVexonComServer::ConfiguredWithAddresses() const {
-  return s_.Core.Model.IsConfigured() && s_.Core.Model.Addresses.Exists() && s_.Core.Model.Addresses.Count() > 0;
+  return s_.Core.Model.IsConfigured() && s_.Core.Model.Addresses.Count() > 0;
 }
 
 uint16_t TSysVexonComServer::Check16(const char* name, int64_t value) {

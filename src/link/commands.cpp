@@ -47,7 +47,7 @@ TCommands::TCommands(TLink& link, TCardSegments& segments, TLinkHealth& health, 
     : link_(link), segments_(segments), health_(health), systemFile_(std::move(systemFilePath)) {}
 
 int32_t TCommands::AddressOf(int32_t makeAdr) {
-  const int32_t sys = link_.Model().Addresses.Exists() ? link_.Model().Addresses.FindSysAdr(makeAdr) : -1;
+  const int32_t sys = link_.Model().Addresses.FindSysAdr(makeAdr);
   if (sys < 0) link_.SetStatus(lsUnknownController);
   return sys;
 }

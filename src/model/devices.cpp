@@ -115,7 +115,6 @@ bool TTKDList::SetReaderZone(uint8_t sysAdr, uint8_t reader, uint8_t zone) {
 void TAdrList::Assign(std::vector<TAdrItem> items) {
   std::lock_guard<std::mutex> g(lock_);
   items_ = std::move(items);
-  exists_ = true;
 }
 
 int32_t TAdrList::FindSysAdr(int32_t makeAdr) const {

@@ -77,13 +77,10 @@ class TAdrList {
   // The factory address of the first entry with that SysAdr, or -1.
   int32_t FindMakeAdr(int32_t sysAdr) const;
   size_t Count() const;
-  bool Exists() const { return exists_.load(); }
-  void SetExists(bool e) { exists_ = e; }
 
  private:
   mutable std::mutex lock_;
   std::vector<TAdrItem> items_;
-  std::atomic<bool> exists_{true};
 };
 
 class TDeviceInfoList {

@@ -43,12 +43,6 @@ void TAnswerQueue::AbortPending() {
     if (item.Value == -1) item.Value = rcAbortedByAutoconfig;
 }
 
-bool TAnswerQueue::FirstEventID(int32_t& eventId) const {
-  if (items_.empty()) return false;
-  eventId = items_.begin()->second.EventID;
-  return true;
-}
-
 void TAnswers::CreateAnswerQueue() {
   std::lock_guard<std::mutex> g(lock_);
   queue_ = std::make_unique<TAnswerQueue>();

@@ -39,8 +39,6 @@ class TAnswerQueue {
   void RemoveAnswer(int32_t eventId);
   void AbortPending();
   size_t Count() const { return items_.size(); }
-  // EventID of the first entry in key order (for tests and diagnostics).
-  bool FirstEventID(int32_t& eventId) const;
 
  private:
   // Decimal digits only, so byte order equals case-insensitive text order.

@@ -100,11 +100,6 @@ void TSimulator::InjectFault(TSimFault fault) {
   faults_.push_back(fault);
 }
 
-size_t TSimulator::PendingFaults() const {
-  std::lock_guard<std::mutex> g(lock_);
-  return faults_.size();
-}
-
 void TSimulator::SendRaw(const std::vector<uint8_t>& bytes) { WriteBurst(bytes, 0); }
 
 void TSimulator::WithNetwork(const std::function<void(TSimNetwork&)>& f) {

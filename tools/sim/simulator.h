@@ -73,7 +73,6 @@ class TSimulator {
   // Waits until at least n frames have been received.
   bool WaitForFrames(size_t n, int timeoutMs) const;
   void InjectFault(TSimFault fault);
-  size_t PendingFaults() const;
   // Writes raw bytes to the line, as if the primary controller sent them.
   void SendRaw(const std::vector<uint8_t>& bytes);
 
