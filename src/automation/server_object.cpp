@@ -57,15 +57,7 @@ uint16_t TSysVexonComServer::Check16(const char* name, int64_t value) {
 int32_t TSysVexonComServer::FindSysAdr(int32_t makeAdr) const { return s_.Core.Model.Addresses.FindSysAdr(makeAdr); }
 
 void TSysVexonComServer::QueueBuffer(TCall& call, uint8_t kind, const uint8_t* bytes, uint8_t length) {
-  uint8_t buf[TBufItem::kCapacity] = {};
-  std::copy(bytes, bytes + length, buf);
-  int32_t id = 0;
-  if (s_.Core.Requests.PutBufRequest(kind, length, buf, id)) {
-    call.Set(call.Op().Args.front().Name.c_str(), id);
-    call.SetValue(rcOk);
-  } else {
-    call.SetValue(rcQueueFailed);
-  }
+  QueueObject(call, kind, bkBuffer, std::make_unique<TBufItem>(length, bytes));
 }
 
 void TSysVexonComServer::QueueObject(TCall& call, uint8_t kind, uint8_t bufKind, std::unique_ptr<TParamObject> obj) {

@@ -264,17 +264,21 @@ bool TCommands::ReadMonitorPage(uint8_t command, TPage& page) {
   return true;
 }
 
-bool TCommands::QueryStatus(uint8_t sysAdr, std::array<uint8_t, 7>& status) {
-  uint8_t frame[8];
-  BuildFrame(0, 0, 0, cmdStatus, &sysAdr, 1, frame);
+bool TCommands::QueryPrimary(uint8_t command, const uint8_t* data, size_t n, size_t answerLen, uint8_t* answer) {
+  uint8_t frame[kRequestHeader + 8];
+  BuildFrame(0, 0, 0, command, data, n, frame);
   if (!link_.SendFrame(frame)) return false;
   uint8_t code;
-  uint8_t data[kIoBuffer];
+  uint8_t received[kIoBuffer];
   size_t len = 0;
-  if (!link_.ReceiveAnswer(code, data, len)) return false;
-  if (!link_.CheckAnswer(code, cmdStatus, len, kStatusLen)) return false;
-  std::memcpy(status.data(), data, kStatusLen);
+  if (!link_.ReceiveAnswer(code, received, len)) return false;
+  if (!link_.CheckAnswer(code, command, len, answerLen)) return false;
+  std::memcpy(answer, received, answerLen);
   return true;
+}
+
+bool TCommands::QueryStatus(uint8_t sysAdr, std::array<uint8_t, 7>& status) {
+  return QueryPrimary(cmdStatus, &sysAdr, 1, kStatusLen, status.data());
 }
 
 bool TCommands::ProbePrimaryIfDown() {
@@ -321,16 +325,7 @@ bool TCommands::QueryCardZone(uint8_t facilityCode, uint32_t cardId, uint8_t& zo
   uint16_t index = 0;
   if (!CardIndex(facilityCode, cardId, index)) return false;
   const uint8_t data[2] = {LowByte(index), HighByte(index)};
-  uint8_t frame[8];
-  BuildFrame(0, 0, 0, cmdCardZoneQuery, data, 2, frame);
-  if (!link_.SendFrame(frame)) return false;
-  uint8_t code;
-  uint8_t ans[kIoBuffer];
-  size_t len = 0;
-  if (!link_.ReceiveAnswer(code, ans, len)) return false;
-  if (!link_.CheckAnswer(code, cmdCardZoneQuery, len, kCardZoneLen)) return false;
-  zone = ans[0];
-  return true;
+  return QueryPrimary(cmdCardZoneQuery, data, 2, kCardZoneLen, &zone);
 }
 
 }  // namespace vexon

@@ -73,6 +73,9 @@ class TCommands {
   // The card's system index; status 30 (31 past the index line) when absent.
   bool CardIndex(uint8_t facilityCode, uint32_t cardId, uint16_t& index);
   bool ProbePrimaryIfDown();
+  // A question the primary controller answers itself (Route 0, addresses
+  // 0 and 0): the answer must carry the command's code and answerLen bytes.
+  bool QueryPrimary(uint8_t command, const uint8_t* data, size_t n, size_t answerLen, uint8_t* answer);
   bool SendNoAnswer(uint8_t command, const uint8_t* data, size_t n, uint32_t waitMs);
   bool SendSegmentsFrom(TCardList& list, bool pending, TTransactResult& r);
 
