@@ -12,7 +12,8 @@ int64_t TVariant::ToInt(const char* what) const {
     case Kind::Bool:
       return Bool ? -1 : 0;
     case Kind::Float:
-      if (Float != static_cast<double>(static_cast<int64_t>(Float)))
+      // Range first: casting a double outside int64 is undefined.
+      if (!(Float >= -9.2e18 && Float <= 9.2e18) || Float != static_cast<double>(static_cast<int64_t>(Float)))
         throw TAutomationError(std::string(what) + ": not an integer");
       return static_cast<int64_t>(Float);
     case Kind::String: {

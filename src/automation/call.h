@@ -34,6 +34,9 @@ struct TVariant {
   std::string Text;
   std::vector<TVariant> Items;  // array elements (rows of a 2-D array are arrays)
   std::vector<int32_t> LBound;  // lower bound per dimension (arrays only)
+  // Sent as plain nested arrays, without bounds: the operation's own
+  // starting indexes apply.
+  bool PlainBounds = false;
 
   bool IsArray() const { return What == Kind::Array; }
   // Element conversion: integers as they are, decimal strings parsed,

@@ -9,21 +9,7 @@ namespace vexon {
 
 namespace {
 
-// Controller addressing: configured with addresses (31), MakeAdr 16-bit,
-// known (32; 0 is every controller, 255). Empty when Value is set.
-std::optional<uint8_t> Controller(TSysVexonComServer& srv, TCall& c) {
-  if (!srv.ConfiguredWithAddresses()) {
-    c.SetValue(rcNotConfigured);
-    return std::nullopt;
-  }
-  const uint16_t make = TSysVexonComServer::Check16("MakeAdr", c.I4("MakeAdr"));
-  const int32_t sys = srv.FindSysAdr(make);
-  if (sys < 0) {
-    c.SetValue(rcBadController);
-    return std::nullopt;
-  }
-  return static_cast<uint8_t>(sys);
-}
+std::optional<uint8_t> Controller(TSysVexonComServer& srv, TCall& c) { return srv.ConfiguredController(c, "MakeAdr"); }
 
 // Driver channel addressing: the controller, then DriverAdr <= 4 (33), then
 // the operation's channel check. The channel byte is built from the

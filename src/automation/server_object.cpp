@@ -13,6 +13,7 @@ const TOperationMap& Registry() {
     AddServerOperations(m);
     AddCommandOperations(m);
     AddMonitoringOperations(m);
+    AddCardOperations(m);
     return m;
   }();
   return r;
@@ -55,6 +56,19 @@ uint16_t TSysVexonComServer::Check16(const char* name, int64_t value) {
 }
 
 int32_t TSysVexonComServer::FindSysAdr(int32_t makeAdr) const { return s_.Core.Model.Addresses.FindSysAdr(makeAdr); }
+
+std::optional<uint8_t> TSysVexonComServer::ConfiguredController(TCall& call, const char* name) {
+  if (!ConfiguredWithAddresses()) {
+    call.SetValue(rcNotConfigured);
+    return std::nullopt;
+  }
+  const int32_t sys = FindSysAdr(Check16(name, call.I4(name)));
+  if (sys < 0) {
+    call.SetValue(rcBadController);
+    return std::nullopt;
+  }
+  return static_cast<uint8_t>(sys);
+}
 
 void TSysVexonComServer::QueueBuffer(TCall& call, uint8_t kind, const uint8_t* bytes, uint8_t length) {
   QueueObject(call, kind, bkBuffer, std::make_unique<TBufItem>(length, bytes));

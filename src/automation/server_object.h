@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "automation/call.h"
@@ -60,6 +61,10 @@ class TSysVexonComServer {
   static uint16_t Check16(const char* name, int64_t value);
   // The system address of a factory address (0: 255), or -1.
   int32_t FindSysAdr(int32_t makeAdr) const;
+  // Controller addressing: configured with addresses (31), the argument
+  // `name` 16-bit, known (32; 0 is every controller, 255). Empty when Value
+  // is set.
+  std::optional<uint8_t> ConfiguredController(TCall& call, const char* name);
   // Queues a ready command buffer: EventID and Value 0, or Value 11.
   void QueueBuffer(TCall& call, uint8_t kind, const uint8_t* bytes, uint8_t length);
   void QueueObject(TCall& call, uint8_t kind, uint8_t bufKind, std::unique_ptr<TParamObject> obj);
@@ -74,5 +79,6 @@ using TOperationMap = std::map<std::string, TOperationHandler>;
 void AddServerOperations(TOperationMap& ops);
 void AddCommandOperations(TOperationMap& ops);
 void AddMonitoringOperations(TOperationMap& ops);
+void AddCardOperations(TOperationMap& ops);
 
 }  // namespace vexon

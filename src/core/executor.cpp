@@ -19,8 +19,7 @@ bool IsMultiPass(const TEventQueueItem& r) {
 }  // namespace
 
 void TExecutor::Finish(const TRequestPtr& r, const std::string& key, int32_t value, int32_t a, int32_t b, int32_t c) {
-  if (!r->Cancelled) core_.Answers.StoreAnswer({r->EventID, value, a, b, c});
-  core_.Requests.RemoveRequest(key);
+  FinishRequest(core_, r, key, value, a, b, c);
 }
 
 void TExecutor::FinishStandard(const TRequestPtr& r, const std::string& key, bool ok, const TTransactResult& t) {
@@ -40,14 +39,18 @@ bool TExecutor::BufKindFits(const TEventQueueItem& r) const {
     case 39: case 40:
     case 64: case 65: case 66: case 67: case 68: case 69: case 70: case 71: case 75: case 76:
       return buffer;
-    case 35: case 37:
-      return buffer || bk == bkList;
+    case 35:
+      return buffer || (bk == bkList && As<TSendCardListItem>(r));
+    case 37:
+      return buffer || (bk == bkList && As<TSendAutCardListItem>(r));
     case 16:
       return bk == bkObject && As<TBufItem>(r);
     case 17: case 18: case 19:
       return (bk == bkObject && As<TBufItem>(r)) || (bk == bkList && As<TLongBufItem>(r));
     case 32:
-      return (bk == bkObject && !r.Buf) || (bk == bkList && As<TCardList>(r));
+      // An object request carries the pending segments as numbered when it
+      // was queued (or nothing: the live pending list).
+      return (bk == bkObject && (!r.Buf || As<TCardList>(r))) || (bk == bkList && As<TCardList>(r));
     case 33: case 36:
       return bk == bkObject && As<TMakeAdrItem>(r);
     case 72:
@@ -67,8 +70,10 @@ bool TExecutor::AutonomousShortcut(const TEventQueueItem& r) const {
   if (r.Kind == rkSendAutCardList) {
     // The carried autonomous list names its controller; a ready buffer
     // carries the system address in byte 0.
-    if (const TBufItem* b = As<TBufItem>(r)) position = b->Data[0];
-    // TSendAutCardListItem arrives with the card-list transfers.
+    if (const TBufItem* b = As<TBufItem>(r))
+      position = b->Data[0];
+    else if (const TSendAutCardListItem* l = As<TSendAutCardListItem>(r))
+      position = l->ControllerIndex;
   } else if (const TBufItem* b = As<TBufItem>(r)) {
     position = b->Data[0];
   }
@@ -117,15 +122,7 @@ void TExecutor::Step(const TRequestPtr& r, const std::string& key) {
   TLink& link = core_.Link;
   TTransactResult t;
   if (IsMultiPass(*r)) {
-    if (multiPass_) {
-      multiPass_->Step(r, key);
-    } else if (r->Kind == rkReadRegJournal) {
-      log::warn("registration-journal read {} dropped: not carried out by this build", r->EventID);
-      core_.Requests.RemoveRequest(key);
-    } else {
-      log::warn("card-list transfer {} refused: not carried out by this build", r->EventID);
-      Finish(r, key, rcBadCommand, 0, 0, 0);
-    }
+    multiPass_->Step(r, key);
     return;
   }
   switch (r->Kind) {
@@ -156,15 +153,12 @@ void TExecutor::Step(const TRequestPtr& r, const std::string& key) {
       return;
     }
     case rkSendSegments: {
-      bool ok;
-      if (r->BufKind == bkList) {
-        TCardList list = *As<TCardList>(*r);
-        ok = cmd.SendSegmentList(list, t);
-        if (ok && !core_.Segments.CopyListToActive(list)) log::error("saving {} failed", core_.CardFilePath());
-      } else {
-        ok = cmd.SendPendingSegments(t);
-        if (ok && !core_.Segments.CopyPendingToActive()) log::error("saving {} failed", core_.CardFilePath());
-      }
+      // The active list becomes the segments this request sent, with the
+      // sent flags of this transfer, whatever a client has done to the
+      // pending list meanwhile.
+      TCardList list = r->BufKind == bkList || r->Buf ? *As<TCardList>(*r) : core_.Segments.PendingCopy();
+      const bool ok = r->BufKind == bkList ? cmd.SendSegmentList(list, t) : cmd.SendPendingSegments(list, t);
+      if (ok && !core_.Segments.CopyListToActive(list)) log::error("saving {} failed", core_.CardFilePath());
       FinishStandard(r, key, ok, t);
       core_.RefreshDataIndicator();
       return;

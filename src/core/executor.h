@@ -13,25 +13,20 @@
 #include <cstdint>
 #include <string>
 
+#include "core/multi_pass.h"
 #include "core/server_core.h"
 
 namespace vexon {
-
-// Steps of the transfers carried out one block or page at a time.
-class TMultiPass {
- public:
-  virtual ~TMultiPass() = default;
-  // Carries out one step of `r`; true when the request is finished (the
-  // implementation has then stored its answer).
-  virtual bool Step(const TRequestPtr& r, const std::string& key) = 0;
-};
 
 class TExecutor {
  public:
   static constexpr uint32_t kBudgetMs = 300;
 
-  explicit TExecutor(TServerCore& core) : core_(core) {}
-  void SetMultiPass(TMultiPass* m) { multiPass_ = m; }
+  explicit TExecutor(TServerCore& core) : core_(core), steps_(core), multiPass_(&steps_) {}
+  // The multi-pass steps in use (the built-in card-list and journal steps
+  // unless replaced).
+  void SetMultiPass(TMultiPass* m) { multiPass_ = m ? m : &steps_; }
+  TMultiPassSteps& Steps() { return steps_; }
 
   // Returns the number of steps carried out.
   int ExecuteRequests(int32_t caller);
@@ -46,7 +41,8 @@ class TExecutor {
   void StepReaderZone(const TRequestPtr& r, const std::string& key, const TBufItem& b);
 
   TServerCore& core_;
-  TMultiPass* multiPass_ = nullptr;
+  TMultiPassSteps steps_;
+  TMultiPass* multiPass_;
 };
 
 }  // namespace vexon

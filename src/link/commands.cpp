@@ -172,6 +172,7 @@ bool TCommands::SendSegmentsFrom(TCardList& list, bool pending, TTransactResult&
   const uint8_t clear[3] = {kAll, kAll, cmdClearSegments};
   if (!link_.Transact(clear, 3, r)) return false;
   int32_t smallest = 0xFF;
+  bool qualityWrong = false;
   TTransactResult last = r;
   for (size_t i = 0; i < list.Count(); ++i) {
     const TCardItem s = list.At(i);
@@ -180,20 +181,21 @@ bool TCommands::SendSegmentsFrom(TCardList& list, bool pending, TTransactResult&
     PutU16(req + 7, s.LastCard);
     PutU16(req + 9, s.FirstIndex);
     if (!link_.Transact(req, sizeof req, last)) return false;
-    if (!pending && link_.Status() == lsQuality) return false;
+    if (link_.Status() == lsQuality) {
+      if (!pending) return false;
+      qualityWrong = true;
+    }
     list.At(i).Sent = 1;
-    if (pending) segments_.MarkPendingSent(i);
     smallest = std::min(smallest, last.Quality);
   }
+  // Some controller may lack a segment: the transfer reports it.
+  if (qualityWrong) link_.SetStatus(lsQuality);
   r = last;
   r.Quality = smallest;
   return true;
 }
 
-bool TCommands::SendPendingSegments(TTransactResult& r) {
-  TCardList pending = segments_.PendingCopy();
-  return SendSegmentsFrom(pending, true, r);
-}
+bool TCommands::SendPendingSegments(TCardList& list, TTransactResult& r) { return SendSegmentsFrom(list, true, r); }
 
 bool TCommands::SendSegmentList(TCardList& list, TTransactResult& r) { return SendSegmentsFrom(list, false, r); }
 
@@ -216,9 +218,12 @@ bool TCommands::SendCardBlock(uint8_t command, int32_t makeAdr, const uint8_t* b
     link_.SetStatus(lsOk);
     return true;
   }
+  if (n > kMaxRequestData) {
+    link_.SetStatus(lsDataTooLong);
+    return false;
+  }
   const int32_t sys = AddressOf(makeAdr);
   if (sys < 0) return false;
-  n = std::min(n, kMaxRequestData);
   uint8_t req[3 + kMaxRequestData];
   req[0] = static_cast<uint8_t>(sys);
   req[1] = kAll;

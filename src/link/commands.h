@@ -45,13 +45,16 @@ class TCommands {
   bool SendRecord(uint8_t command, const uint8_t* data, size_t n, TTransactResult& r);
   // A whole table of 0x11 (256 x 24), 0x12 (128 x 10) or 0x13 (32 x 32).
   bool SendTable(uint8_t command, const uint8_t* table, size_t size, TTransactResult& r);
-  // 0x21 to all, then 0x20 per segment: the pending list (marking each sent
-  // segment), or a carried list (which stops at a segment left at status 15).
-  bool SendPendingSegments(TTransactResult& r);
+  // 0x21 to all, then 0x20 per segment, marking each sent segment in
+  // `list`. The pending form goes on after a segment whose quality stays
+  // wrong and ends with status 15 when any did; a carried list (from a
+  // client's array) stops at such a segment.
+  bool SendPendingSegments(TCardList& list, TTransactResult& r);
   bool SendSegmentList(TCardList& list, TTransactResult& r);
   bool SendClearSegments(int32_t makeAdr, TTransactResult& r);
   bool SendClearCards(int32_t makeAdr, TTransactResult& r);
-  // 0x22, 0x23, 0x25, 0x26; n = 0 succeeds without sending.
+  // 0x22, 0x23, 0x25, 0x26; n = 0 succeeds without sending; more than one
+  // frame can carry is refused (status lsDataTooLong) and nothing is sent.
   bool SendCardBlock(uint8_t command, int32_t makeAdr, const uint8_t* bytes, size_t n, TTransactResult& r);
   bool ReadJournalPage(uint8_t command, int32_t makeAdr, TPage& page);
   bool ReadMonitorPage(uint8_t command, TPage& page);

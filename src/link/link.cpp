@@ -36,6 +36,7 @@ int32_t LinkResultOf(uint16_t status) {
     case 29: return 41;
     case 30: return 57;
     case 31: return 38;
+    case 32: return 12;
     default: return 14;
   }
 }

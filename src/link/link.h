@@ -42,6 +42,9 @@ enum LinkStatus : uint16_t {
   lsUnknownCard = 30,
   // A card whose computed system index would pass 65535 (result 38).
   lsCardIndexRange = 31,
+  // More data than one request frame carries: refused, nothing sent
+  // (result 12).
+  lsDataTooLong = 32,
 };
 
 // Result code of a link status.

@@ -113,6 +113,11 @@ int32_t TCardSegments::AddPendingSegment(int32_t facilityCode, int32_t firstCard
 }
 
 int32_t TCardSegments::NumberPendingSegments() {
+  TCardList ignored;
+  return NumberPendingSegments(ignored);
+}
+
+int32_t TCardSegments::NumberPendingSegments(TCardList& numbered) {
   std::lock_guard<std::mutex> g(pendingLock_);
   if (!pendingExists_) return rcInternal;
   if (pending_.Count() == 0) return rcSegmentListEmpty;
@@ -133,6 +138,7 @@ int32_t TCardSegments::NumberPendingSegments() {
     s.FirstIndex = first[i];
     s.Sent = 0;
   }
+  numbered = pending_;
   return rcOk;
 }
 

@@ -77,6 +77,9 @@ class TCardSegments {
   void ClearPendingSegments();
   int32_t AddPendingSegment(int32_t facilityCode, int32_t firstCard, int32_t lastCard);
   int32_t NumberPendingSegments();
+  // Numbers the pending list and, on 0, copies it into `numbered` under the
+  // same lock, so the copy is exactly the list that was numbered.
+  int32_t NumberPendingSegments(TCardList& numbered);
   size_t PendingCount() const;
   TCardList PendingCopy() const;
   void MarkPendingSent(size_t position);

@@ -80,7 +80,9 @@ TVariant VariantFromJson(const nlohmann::json& j) {
   }
   if (j.is_array()) {
     const int depth = DepthOf(j);
-    return ArrayFrom(j, depth, std::vector<int32_t>(static_cast<size_t>(depth), 0));
+    TVariant v = ArrayFrom(j, depth, std::vector<int32_t>(static_cast<size_t>(depth), 0));
+    v.PlainBounds = true;
+    return v;
   }
   return Scalar(j);
 }

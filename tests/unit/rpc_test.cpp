@@ -127,7 +127,7 @@ TEST_F(RpcTest, ClockUsesTheInjectedLocalTime) {
 }
 
 TEST_F(RpcTest, NotYetAvailableOperationsSaySo) {
-  const auto r = Call("sysvexon_SendNormalCard", json::object());
+  const auto r = Call("sysvexon_GetRegJournal", {{"MakeAdr", 0}});
   EXPECT_EQ(r["error"]["code"], -32000);
   EXPECT_NE(r["error"]["message"].get<std::string>().find("not available"), std::string::npos);
 }
