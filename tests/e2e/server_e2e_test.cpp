@@ -246,7 +246,7 @@ TEST_F(ServerE2e, ClientScenarioWithMonitoring) {
   WaitAnswer(r["EventID"]);
   r = Call("sysvexon_ClearAlarm", {{"MakeAdr", 564}, {"AdditionAdr", 0}});
   WaitAnswer(r["EventID"]);
-  sim_.WriteLine("card 2 1 7");
+  sim_.WriteLine("pass 2 1 7");
   sim_.WriteLine("input 0 1 2 1");
   std::vector<std::pair<int, std::string>> events;
   const auto t0 = std::chrono::steady_clock::now();

@@ -8,6 +8,13 @@
 // The "sysvexon_" prefix of an operation may be left out. --wait polls the
 // answer of a queued operation until it is no longer -1. The exit status is
 // 0 only when Value is 0.
+//
+// Values by argument type: I4 and UI1 integers; DATE a day count or an ISO
+// 8601 local date-time; BSTR as typed; VARIANT JSON text (Cl='[[1,2,3]]') or
+// an array read from a file, Cl=@cards.json (an array of rows, or
+// {"lbound":[..],"data":[..]}) or Cl=@cards.csv (one row per line of
+// comma-separated integers, '#' comments); see ctl/array_file.h. A malformed
+// argument or file is reported and nothing is sent.
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -18,6 +25,7 @@
 #include <thread>
 
 #include "automation/operation_table.h"
+#include "ctl/array_file.h"
 #include "ctl/rpc_client.h"
 
 using namespace vexon;
@@ -67,12 +75,9 @@ json Arguments(const TOpDesc& op, const std::vector<std::string>& words) {
       case TArgType::BSTR:
         params[name] = text;
         break;
-      case TArgType::VARIANT: {
-        json j = json::parse(text, nullptr, false);
-        if (j.is_discarded()) throw std::runtime_error(name + " must be JSON (a variant array)");
-        params[name] = j;
+      case TArgType::VARIANT:
+        params[name] = ctl::VariantArgument(name, text);
         break;
-      }
     }
   }
   return params;
@@ -135,7 +140,13 @@ int main(int argc, char** argv) {
   app.add_option("--timeout", timeout, "seconds --wait waits at most");
   app.add_flag("--start", start, "watch: switch monitoring on first (restarts the first pass)");
   app.add_option("words", words, "OPERATION Name=Value..., list, describe CODE, watch")->required();
-  app.footer("Operations: vexonctl list");
+  app.footer(
+      "Operations: vexonctl list\n"
+      "Values: I4/UI1 integers; DATE a day count or ISO 8601; BSTR as typed; VARIANT JSON text\n"
+      "  (Cl='[[1,2,3]]') or an array from a file: Cl=@cards.json (array of rows, or\n"
+      "  {\"lbound\":[1,1],\"data\":[...]}), Cl=@cards.csv (one row per line, comma-separated\n"
+      "  integers, blank lines and '#' lines skipped).\n"
+      "Example: vexonctl --wait SendDeviceCardList AMakeAdr=564 ACards=@cards.csv\n");
   CLI11_PARSE(app, argc, argv);
 
   if (words[0] == "list") {
@@ -144,16 +155,24 @@ int main(int argc, char** argv) {
   }
   TRpcClient client;
   try {
-    client.Connect(unixPath.empty() ? server : unixPath);
+    const std::string endpoint = unixPath.empty() ? server : unixPath;
     if (words[0] == "describe") {
       if (words.size() != 2) throw std::runtime_error("describe CODE");
+      client.Connect(endpoint);
       std::printf("%s\n", ErrorText(client, std::stoll(words[1])).c_str());
       return 0;
     }
-    if (words[0] == "watch") return Watch(client, start, asJson);
+    if (words[0] == "watch") {
+      client.Connect(endpoint);
+      return Watch(client, start, asJson);
+    }
     const TOpDesc* op = FindOperation(words[0]);
     if (!op || op->Inherited) throw std::runtime_error("unknown operation " + words[0] + " (see vexonctl list)");
-    json result = client.Call(op->Name, Arguments(*op, {words.begin() + 1, words.end()}));
+    // Arguments (and the files they name) are read before connecting: a
+    // malformed one sends nothing.
+    const json params = Arguments(*op, {words.begin() + 1, words.end()});
+    client.Connect(endpoint);
+    json result = client.Call(op->Name, params);
     if (wait && op->Queued && result.value("Value", -1) == 0) {
       const std::string idName = op->Args.front().Name;
       const int64_t id = result[idName].get<int64_t>();

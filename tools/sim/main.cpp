@@ -1,16 +1,28 @@
 // vexon-sim: a controller network on a pseudo-terminal.
 //
 //   vexon-sim [--config net.json] [--link PATH] [--pacing] [--turnaround MS]
+//             [--demo-traffic SECONDS]
 //
 // Prints the slave path of the pseudo-terminal (and links PATH to it), then
-// answers the server until end of input or a signal. Commands on standard
-// input (one per line):
+// answers the server until end of input or a signal. --demo-traffic presents
+// a card every SECONDS seconds and now and then opens a door (see
+// sim/demo_traffic.h); off by default. Commands on standard input (one per
+// line):
 //   frames                     how many frames were received
 //   fault KIND [ARG]           inject a fault for the next frame
 //                              (noanswer, checksum, length, waits N, f0, f3,
 //                               quality N, two, garbage N, hangup, repeat)
-//   card SYS READER INDEX      a card presented at a reader (0 or 1)
+//   card SYS READER INDEX      a card presented at a reader (0 or 1) of the
+//   card SYS READER FC/NUMBER  controller with system address SYS, named by
+//                              its system index or by facility code and card
+//                              number (through the segments the server sent;
+//                              "card 2 0 12/1003"). The controller grants or
+//                              refuses it from its card list and records a
+//                              pass or the refusal; the answer is
+//                              "granted index N" or "refused index N: REASON"
+//   pass SYS READER INDEX [DETAIL]  a pass record as given, without judging
 //   guard SYS READER INDEX     a guard card presented
+//   cards SYS                  the card list and autonomous list of a controller
 //   input SYS DRIVER INPUT 0|1 an input of a driver (1..4) changes
 //   mode SYS READER MODE       a reader's access mode changes
 //   flag SYS BIT 0|1           a flag of status byte b2 (0 journal, 1 mains,
@@ -29,8 +41,10 @@
 #include <cstdio>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <sstream>
 
+#include "sim/demo_traffic.h"
 #include "sim/simulator.h"
 
 using namespace vexon::sim;
@@ -38,6 +52,71 @@ using namespace vexon::sim;
 namespace {
 volatile std::sig_atomic_t gStop = 0;
 void OnSignal(int) { gStop = 1; }
+
+// A whole decimal number within [lo, hi], or false.
+bool ParseNumber(const std::string& text, long lo, long hi, long& out) {
+  if (text.empty()) return false;
+  size_t used = 0;
+  try {
+    out = std::stol(text, &used, 10);
+  } catch (const std::exception&) {
+    return false;
+  }
+  return used == text.size() && out >= lo && out <= hi;
+}
+
+// "card SYS READER INDEX" or "card SYS READER FC/NUMBER".
+void CardCommand(TSimulator& sim, std::istringstream& in) {
+  std::string sysText, readerText, cardText, extra;
+  in >> sysText >> readerText >> cardText >> extra;
+  long sys = 0, reader = 0, a = 0, b = 0;
+  const auto slash = cardText.find('/');
+  const bool byNumber = slash != std::string::npos;
+  const bool ok = extra.empty() && ParseNumber(sysText, 0, 255, sys) && ParseNumber(readerText, 0, 1, reader) &&
+                  (byNumber ? ParseNumber(cardText.substr(0, slash), 0, 255, a) &&
+                                  ParseNumber(cardText.substr(slash + 1), 0, 65535, b)
+                            : ParseNumber(cardText, 0, 65535, a));
+  if (!ok) {
+    std::printf("usage: card SYS READER INDEX | card SYS READER FC/NUMBER (READER 0 or 1)\n");
+    return;
+  }
+  const auto d = byNumber ? sim.PresentCardChecked(static_cast<uint8_t>(sys), static_cast<int>(reader),
+                                                   static_cast<uint8_t>(a), static_cast<uint16_t>(b))
+                          : sim.PresentCardChecked(static_cast<uint8_t>(sys), static_cast<int>(reader),
+                                                   static_cast<uint16_t>(a));
+  if (!d)
+    std::printf("no controller with readers at %ld\n", sys);
+  else if (d->Granted())
+    std::printf("granted index %u\n", unsigned{d->Index});
+  else
+    std::printf("refused index %u: %s\n", unsigned{d->Index}, VerdictText(d->Verdict));
+}
+
+void CardsCommand(TSimulator& sim, std::istringstream& in) {
+  std::string sysText;
+  in >> sysText;
+  long sys = 0;
+  if (!ParseNumber(sysText, 0, 255, sys)) {
+    std::printf("usage: cards SYS\n");
+    return;
+  }
+  const TSimNetwork net = sim.NetworkCopy();
+  const TSimController* c = net.Find(static_cast<uint8_t>(sys));
+  if (!c) {
+    std::printf("no controller %ld\n", sys);
+    return;
+  }
+  std::string line = "controller " + std::to_string(sys) + ": " + std::to_string(c->Cards.size()) + " cards";
+  for (const auto& [index, entry] : c->Cards) {
+    line += " " + std::to_string(index);
+    uint8_t fc = 0;
+    uint16_t number = 0;
+    if (net.CardOfIndex(index, fc, number)) line += "=" + std::to_string(fc) + "/" + std::to_string(number);
+  }
+  line += "; " + std::to_string(c->AutCards.size()) + " autonomous entries in " + std::to_string(c->AutBlocks.size()) +
+          " blocks" + (c->AutListComplete ? " (complete)" : "");
+  std::printf("%s\n", line.c_str());
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -48,6 +127,9 @@ int main(int argc, char** argv) {
   app.add_option("--link", link, "make this path a symbolic link to the pseudo-terminal");
   app.add_flag("--pacing", opt.Pacing, "produce 9600-baud timing");
   app.add_option("--turnaround", opt.TurnaroundMs, "ms between a request and its answer");
+  double demoSeconds = 0;
+  app.add_option("--demo-traffic", demoSeconds, "present a card every SECONDS seconds and open a door now and then")
+      ->check(CLI::Range(0.0, 3600.0));
   CLI11_PARSE(app, argc, argv);
 
   TSimNetwork net = TSimNetwork::Default();
@@ -71,6 +153,11 @@ int main(int argc, char** argv) {
   }
   std::printf("%s\n", sim.SlavePath().c_str());
   std::fflush(stdout);
+  std::unique_ptr<TDemoTraffic> demo;
+  if (demoSeconds > 0) {
+    demo = std::make_unique<TDemoTraffic>(sim, static_cast<int>(demoSeconds * 1000));
+    demo->Start();
+  }
   // Without SA_RESTART, so a signal also ends a read of the command input.
   struct sigaction sa {};
   sa.sa_handler = OnSignal;
@@ -103,11 +190,15 @@ int main(int argc, char** argv) {
         sim.InjectFault({it->second, arg});
         std::printf("ok\n");
       }
-    } else if (cmd == "card" || cmd == "guard") {
-      int sys = 0, reader = 0, index = 0;
-      in >> sys >> reader >> index;
-      if (cmd == "card")
-        sim.PresentCard(static_cast<uint8_t>(sys), reader, static_cast<uint16_t>(index));
+    } else if (cmd == "card") {
+      CardCommand(sim, in);
+    } else if (cmd == "cards") {
+      CardsCommand(sim, in);
+    } else if (cmd == "pass" || cmd == "guard") {
+      int sys = 0, reader = 0, index = 0, detail = 0;
+      in >> sys >> reader >> index >> detail;
+      if (cmd == "pass")
+        sim.PresentCard(static_cast<uint8_t>(sys), reader, static_cast<uint16_t>(index), detail);
       else
         sim.GuardCard(static_cast<uint8_t>(sys), reader, static_cast<uint16_t>(index));
       std::printf("ok\n");
@@ -158,6 +249,7 @@ int main(int argc, char** argv) {
   }
   // Without input (a service), keep serving until a signal.
   while (!gStop && std::cin.eof()) pause();
+  if (demo) demo->Stop();
   sim.Stop();
   if (!link.empty()) ::unlink(link.c_str());
   return 0;

@@ -396,21 +396,18 @@ std::vector<TFrame> TSimulator::Answer(const TFrame& frame) {
         c.SegmentsCleared = true;
         break;
       case cmdCardListBlock:
-        c.CardBlocks.push_back(payload);
-        break;
       case cmdCardRecord:
-        if (n >= 2) c.Cards[static_cast<uint16_t>(data[0] | (data[1] << 8))] = std::vector<uint8_t>(data + 2, data + n);
+        c.AcceptCardBlock(cmd, payload);
         break;
       case cmdClearCardList:
-        c.Cards.clear();
-        c.CardBlocks.clear();
+        c.ClearCardList();
         break;
       case cmdAutCardBlock:
       case cmdAutCardBlock2:
-        c.AutBlocks.push_back(payload);
+        c.AcceptAutBlock(cmd, payload);
         break;
       case cmdClearAutCardList:
-        c.AutBlocks.clear();
+        c.ClearAutList();
         break;
       case cmdAutRkd:
         if (n >= 1) c.AutRkd = data[0];
@@ -530,6 +527,46 @@ void TSimulator::PresentCard(uint8_t sysAdr, int reader, uint16_t cardIndex, int
   PushTimeLocked();
   PushLocked({sysAdr, static_cast<uint8_t>((1 << 3) | ((detail & 3) << 1) | (reader & 1)),
               static_cast<uint8_t>(cardIndex & 0xFF), static_cast<uint8_t>(cardIndex >> 8)});
+}
+
+std::optional<TCardDecision> TSimulator::PresentCardChecked(uint8_t sysAdr, int reader, uint16_t cardIndex) {
+  std::lock_guard<std::mutex> g(lock_);
+  const TSimController* c = net_.Find(sysAdr);
+  if (!c || c->Hub()) return std::nullopt;
+  const TCardDecision d = net_.DecideCard(*c, cardIndex);
+  PushCardDecisionLocked(sysAdr, reader, d);
+  return d;
+}
+
+std::optional<TCardDecision> TSimulator::PresentCardChecked(uint8_t sysAdr, int reader, uint8_t facilityCode,
+                                                            uint16_t cardId) {
+  std::lock_guard<std::mutex> g(lock_);
+  const TSimController* c = net_.Find(sysAdr);
+  if (!c || c->Hub()) return std::nullopt;
+  uint16_t index = 0;
+  TCardDecision d;
+  if (net_.IndexOfCard(facilityCode, cardId, index)) {
+    d = net_.DecideCard(*c, index);
+  } else {
+    // Index 0 lies before the first segment, so the record names no card.
+    d.Verdict = TCardVerdict::NotSystem;
+    d.Index = 0;
+  }
+  PushCardDecisionLocked(sysAdr, reader, d);
+  return d;
+}
+
+void TSimulator::PushCardDecisionLocked(uint8_t sysAdr, int reader, const TCardDecision& d) {
+  PushTimeLocked();
+  const uint8_t lo = static_cast<uint8_t>(d.Index & 0xFF), hi = static_cast<uint8_t>(d.Index >> 8);
+  if (d.Granted()) {
+    // A pass record (type 1) with detail 0: an ordinary pass.
+    PushLocked({sysAdr, static_cast<uint8_t>((1 << 3) | (reader & 1)), lo, hi});
+  } else {
+    // An access-mode violation without alarm (types 4 and 5 by reader),
+    // the violation kind in the low three bits.
+    PushLocked({sysAdr, static_cast<uint8_t>(((4 + (reader & 1)) << 3) | d.ViolationKind()), lo, hi});
+  }
 }
 
 void TSimulator::GuardCard(uint8_t sysAdr, int reader, uint16_t cardIndex) {

@@ -17,6 +17,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -80,7 +81,20 @@ class TSimulator {
   // primary controller's monitoring records, and changes the status blocks
   // the way the event does. sysAdr names the reporting controller.
   void SetTime(double localDateTime);  // 0: the system's local time
+  // A pass record as given (type 1, request detail 0..3), whatever the
+  // controller's card list says.
   void PresentCard(uint8_t sysAdr, int reader, uint16_t cardIndex, int detail = 0);
+  // A card presented at a reader (0 or 1) and judged by the controller
+  // from its card list (TSimNetwork::DecideCard): a granted card gives a
+  // pass record (type 1, detail 0), a refused one an access-mode violation
+  // record of that reader (type 4 or 5, no alarm) whose detail is the
+  // reason (0 prohibited, 1 stop list, 2 not a system card). By system
+  // index, or by facility code and card number through the segments the
+  // network was sent (not covered: refused as not a system card, the record
+  // carries index 0). Nothing is recorded, and nullopt returned, for a
+  // controller that does not exist or is a hub (it has no readers).
+  std::optional<TCardDecision> PresentCardChecked(uint8_t sysAdr, int reader, uint16_t cardIndex);
+  std::optional<TCardDecision> PresentCardChecked(uint8_t sysAdr, int reader, uint8_t facilityCode, uint16_t cardId);
   void GuardCard(uint8_t sysAdr, int reader, uint16_t cardIndex);
   void ModeViolation(uint8_t sysAdr, int reader, int kind, uint16_t cardIndex, bool alarm);
   void AutonomousMode(uint8_t sysAdr, int reader, int mode);
@@ -114,6 +128,7 @@ class TSimulator {
   void PushLocked(std::array<uint8_t, 4> record);
   void PushStatus10Locked(const TSimController& c);
   void PushDriverLocked(const TSimController& c, int driver);
+  void PushCardDecisionLocked(uint8_t sysAdr, int reader, const TCardDecision& d);
   TFrame MonitorPageLocked(bool acknowledge, bool repeat);
   std::vector<std::array<uint8_t, 4>> lastPage_;
   double fixedTime_ = 0;
