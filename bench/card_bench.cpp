@@ -15,7 +15,7 @@
 #include "core/executor.h"
 #include "core/server_core.h"
 #include "journals/mon_journal.h"
-#include "journals/monitor.h"
+#include "core/monitor.h"
 #include "link/protocol.h"
 #include "sim/simulator.h"
 

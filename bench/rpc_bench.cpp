@@ -11,7 +11,7 @@
 #include "automation/server_object.h"
 #include "core/server_core.h"
 #include "ctl/rpc_client.h"
-#include "journals/monitor.h"
+#include "core/monitor.h"
 #include "rpc/transports.h"
 #include "util/log.h"
 

@@ -4,7 +4,7 @@
 
 #include "automation/server_object.h"
 #include "core/server_core.h"
-#include "journals/monitor.h"
+#include "core/monitor.h"
 #include "rpc/dispatcher.h"
 #include "util/log.h"
 

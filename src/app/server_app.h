@@ -21,7 +21,7 @@
 #include "core/executor.h"
 #include "core/server_core.h"
 #include "journals/mon_journal.h"
-#include "journals/monitor.h"
+#include "core/monitor.h"
 #include "rpc/transports.h"
 #include "util/clock.h"
 #include "util/operator_display.h"

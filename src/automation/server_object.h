@@ -19,7 +19,7 @@
 #include "automation/call.h"
 #include "core/server_core.h"
 #include "journals/mon_journal.h"
-#include "journals/monitor.h"
+#include "core/monitor.h"
 
 namespace vexon {
 

@@ -1,4 +1,4 @@
-#include "journals/monitor.h"
+#include "core/monitor.h"
 
 #include <cstring>
 

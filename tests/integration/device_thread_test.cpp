@@ -7,7 +7,7 @@
 #include "core/device_thread.h"
 #include "core_fixture.h"
 #include "test_support.h"
-#include "journals/monitor.h"
+#include "core/monitor.h"
 
 using namespace vexon;
 using namespace vexon::testing;

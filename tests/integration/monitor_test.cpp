@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "core_fixture.h"
-#include "journals/monitor.h"
+#include "core/monitor.h"
 #include "util/date_time.h"
 
 using namespace vexon;

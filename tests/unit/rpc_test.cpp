@@ -7,7 +7,7 @@
 
 #include "automation/server_object.h"
 #include "core/server_core.h"
-#include "journals/monitor.h"
+#include "core/monitor.h"
 #include "rpc/dispatcher.h"
 #include "rpc/variant_json.h"
 #include "util/date_time.h"
