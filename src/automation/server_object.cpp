@@ -14,6 +14,7 @@ const TOperationMap& Registry() {
     AddCommandOperations(m);
     AddMonitoringOperations(m);
     AddCardOperations(m);
+    AddJournalOperations(m);
     return m;
   }();
   return r;

@@ -80,5 +80,6 @@ void AddServerOperations(TOperationMap& ops);
 void AddCommandOperations(TOperationMap& ops);
 void AddMonitoringOperations(TOperationMap& ops);
 void AddCardOperations(TOperationMap& ops);
+void AddJournalOperations(TOperationMap& ops);
 
 }  // namespace vexon

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/journal_read.h"
 #include "core/multi_pass.h"
 #include "core/server_core.h"
 
@@ -22,7 +23,9 @@ class TExecutor {
  public:
   static constexpr uint32_t kBudgetMs = 300;
 
-  explicit TExecutor(TServerCore& core) : core_(core), steps_(core), multiPass_(&steps_) {}
+  explicit TExecutor(TServerCore& core) : core_(core), journal_(core), steps_(core), multiPass_(&steps_) {
+    steps_.SetJournalStep(&journal_);
+  }
   // The multi-pass steps in use (the built-in card-list and journal steps
   // unless replaced).
   void SetMultiPass(TMultiPass* m) { multiPass_ = m ? m : &steps_; }
@@ -41,6 +44,7 @@ class TExecutor {
   void StepReaderZone(const TRequestPtr& r, const std::string& key, const TBufItem& b);
 
   TServerCore& core_;
+  TJournalReadStep journal_;
   TMultiPassSteps steps_;
   TMultiPass* multiPass_;
 };

@@ -1,5 +1,11 @@
 #include "core/server_core.h"
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
 #include "model/system_file.h"
 #include "util/log.h"
 
@@ -17,6 +23,7 @@ TServerCore::TServerCore(TClock& clock, TOperatorDisplay& display, TServerConfig
       Commands(Link, Segments, Health, DataFile("new_sys.bin")) {
   Requests.SetWakeup(&Wakeup);
   Segments.SetCardFilePath(CardFilePath());
+  RegJournal.SetBufferFilePath(BufferFilePath());
 }
 
 std::string TServerCore::DataFile(const char* name) const {
@@ -32,14 +39,39 @@ void TServerCore::LoadAndCreate() {
   Segments.CreateActive();
   Segments.LoadCardFile();
   Segments.CreatePending();
+  RegJournal.Create();
+  if (!RegJournal.LoadBufferFile() && RegJournal.BufferFileUnreadable())
+    log::error("{} cannot be read: it is kept as it is and new events go to {}", BufferFilePath(),
+               RegJournal.LogFilePath());
+  std::error_code ec;
+  previousRunUnclean_ = std::filesystem::exists(RunMarkerPath(), ec);
+  if (previousRunUnclean_) {
+    log::warn("the previous run did not end in order: every journal read starts again with a first page");
+    for (const auto& rec : Model.Controllers.Snapshot())
+      Model.Controllers.Update(rec.SysAdr, [](TTKDItem& r) { r.JournalPending = 0; });
+  }
+  {
+    std::ofstream marker(RunMarkerPath(), std::ios::trunc);
+    marker << getpid() << "\n";
+    if (!marker) log::warn("{} cannot be written: a crash would not be recognised", RunMarkerPath());
+  }
   Suppression.Create();
   Answers.CreateAnswerQueue();
   Requests.CreateRequestQueue(Config.ArrivalOrder);
-  log::info("loaded {} controllers and {} card segments", Model.Controllers.Count(), Segments.ActiveCount());
+  log::info("loaded {} controllers, {} card segments and {} registration events", Model.Controllers.Count(),
+            Segments.ActiveCount(), RegJournal.Count());
 }
 
 void TServerCore::SaveAndFree() {
-  if (!SaveSystemFile(Model.Controllers, SystemFilePath())) log::error("saving {} failed", SystemFilePath());
+  const bool eventsSaved = RegJournal.SaveBufferFile();
+  if (!eventsSaved) log::error("saving {} failed: the events stay in {}", BufferFilePath(), RegJournal.LogFilePath());
+  const bool systemSaved = SaveSystemFile(Model.Controllers, SystemFilePath());
+  if (!systemSaved) log::error("saving {} failed", SystemFilePath());
+  // Only a stop that saved the controller records may vouch for their
+  // JournalPending flags.
+  std::error_code ec;
+  if (systemSaved) std::filesystem::remove(RunMarkerPath(), ec);
+  RegJournal.Free();
   Answers.FreeAnswerQueue();
   Requests.FreeRequestQueue();
   Segments.FreePending();

@@ -8,6 +8,7 @@
 
 #include "link/commands.h"
 #include "link/link.h"
+#include "journals/reg_journal.h"
 #include "link/uart.h"
 #include "model/card_segments.h"
 #include "model/card_zones.h"
@@ -35,13 +36,23 @@ class TServerCore {
   std::string DataFile(const char* name) const;
   std::string SystemFilePath() const { return DataFile("new_sys.bin"); }
   std::string CardFilePath() const { return DataFile("cards.bin"); }
+  std::string BufferFilePath() const { return DataFile("buffer.bin"); }
+  // Present while a server runs on the data directory; left behind by a run
+  // that did not end in order.
+  std::string RunMarkerPath() const { return DataFile("srvvexon.run"); }
 
-  // Creates the lists, loads "new_sys.bin" and "cards.bin", sets the read
-  // time-out from the controller count, creates the answer and request
-  // queues.
+  // Creates the lists, loads "new_sys.bin", "cards.bin" and "buffer.bin",
+  // sets the read time-out from the controller count, creates the answer
+  // and request queues. After a run that did not end in order, no
+  // controller's JournalPending flag is trusted: each next journal read
+  // starts with a first page, so no page is confirmed unread.
   void LoadAndCreate();
-  // Saves "new_sys.bin" and frees queues and lists (the thread is stopped).
+  // Saves "buffer.bin" and "new_sys.bin" and frees queues and lists (the
+  // thread is stopped).
   void SaveAndFree();
+  // Whether LoadAndCreate found the marker of a run that did not end in
+  // order.
+  bool PreviousRunUnclean() const { return previousRunUnclean_; }
 
   // Status and data indicators from the model.
   void RefreshIndicators();
@@ -58,11 +69,15 @@ class TServerCore {
   TCardSegments Segments;
   TCardZoneList CardZones;
   TSuppression Suppression;
+  TRegJournal RegJournal;
   TLinkHealth Health;
   TPortMap Ports;
   TSerialPort Port;
   TLink Link;
   TCommands Commands;
+
+ private:
+  bool previousRunUnclean_ = false;
 };
 
 }  // namespace vexon

@@ -1,0 +1,67 @@
+#include "core/journal_read.h"
+
+#include "link/protocol.h"
+#include "util/log.h"
+#include "util/result_codes.h"
+
+namespace vexon {
+
+void TJournalReadStep::SetPending(uint8_t sysAdr, uint8_t value) {
+  core_.Model.Controllers.Update(sysAdr, [value](TTKDItem& rec) { rec.JournalPending = value; });
+}
+
+bool TJournalReadStep::Step(const TRequestPtr& r, const std::string& key) {
+  auto* item = dynamic_cast<TCardRegistrationItem*>(r->Buf.get());
+  if (!item) {
+    core_.Requests.RemoveRequest(key);
+    return true;
+  }
+  if (!core_.RegJournal.HasRoomForPage()) {
+    FinishRequest(core_, r, key, rcOk, 0, 0, 0);
+    return true;
+  }
+  TTKDItem rec;
+  if (item->ControllerIndex < 0 || item->ControllerIndex > 254 ||
+      !core_.Model.Controllers.GetRecord(static_cast<uint8_t>(item->ControllerIndex), rec)) {
+    FinishRequest(core_, r, key, rcBadController, 0, 0, 0);
+    return true;
+  }
+  const uint8_t sys = static_cast<uint8_t>(item->ControllerIndex);
+  const bool first = item->Continue == 0 && rec.JournalPending == 0;
+  TPage page;
+  const bool ok =
+      core_.Commands.ReadJournalPage(first ? proto::cmdJournalPage : proto::cmdJournalPageClear, item->MakeAdr, page);
+  if (!ok) {
+    ++item->Failures;
+    SetPending(sys, 0);
+    if (item->Failures >= 2) {
+      FinishRequest(core_, r, key, core_.Link.GetLinkResult(), 0, 0, 0);
+      return true;
+    }
+    item->Continue = 0;
+    return false;
+  }
+  SetPending(sys, 1);
+  ++item->Failures;
+  const TEvList events = ParseJournalPage(decode_[item->MakeAdr], item->MakeAdr, page.Data.data(),
+                                          static_cast<size_t>(page.Records), &core_.Segments);
+  if (!core_.RegJournal.AddEventsDurable(events)) {
+    // Not on disk: the page must not be confirmed. The next read of this
+    // controller asks for it again with 0x30.
+    SetPending(sys, 0);
+    log::error("registration events of controller {} could not be stored; the page stays unconfirmed", item->MakeAdr);
+    FinishRequest(core_, r, key, rcInternal, 0, 0, 0);
+    return true;
+  }
+  if (page.SecondCode && page.Records == 0) {
+    SetPending(sys, 0);
+    item->Continue = 1;
+    FinishRequest(core_, r, key, rcOk, 0, 0, 0);
+    return true;
+  }
+  item->Continue = 1;
+  item->Failures = 0;
+  return false;
+}
+
+}  // namespace vexon
