@@ -117,7 +117,8 @@ std::optional<std::pair<uint8_t, uint16_t>> ZoneCard(TSysVexonComServer& srv, TC
   return std::make_pair(facility, static_cast<uint16_t>(c.I4("CardID")));
 }
 
-void QueueCode(TSysVexonComServer&, TCall& c, int32_t code, int32_t id) {
+// Value and, on 0, EventID from a queueing that returned a code.
+void QueueCode(TCall& c, int32_t code, int32_t id) {
   if (code == rcOk) c.Set(c.Op().Args.front().Name.c_str(), id);
   c.SetValue(code);
 }
@@ -128,21 +129,24 @@ void SetCardZone(TSysVexonComServer& srv, TCall& c) {
   const uint8_t zone = c.UI1("ZoneNumber");
   if (zone > 127) return c.SetValue(rcBadZone);
   int32_t id = 0;
-  QueueCode(srv, c, srv.S().Core.Requests.PutCardZoneRequest(id, card->first, card->second, zone), id);
+  const int32_t code = srv.S().Core.Requests.PutCardZoneRequest(id, card->first, card->second, zone);
+  QueueCode(c, code, id);
 }
 
 void GetCardZone(TSysVexonComServer& srv, TCall& c) {
   const auto card = ZoneCard(srv, c);
   if (!card) return;
   int32_t id = 0;
-  QueueCode(srv, c, srv.S().Core.Requests.PutGetCardZoneRequest(id, card->first, card->second), id);
+  const int32_t code = srv.S().Core.Requests.PutGetCardZoneRequest(id, card->first, card->second);
+  QueueCode(c, code, id);
 }
 
 void SetEnableCard(TSysVexonComServer& srv, TCall& c) {
   const auto card = ZoneCard(srv, c);
   if (!card) return;
   int32_t id = 0;
-  QueueCode(srv, c, srv.S().Core.Requests.PutEnableCardRequest(id, c.UI1("Enable"), card->first, card->second), id);
+  const int32_t code = srv.S().Core.Requests.PutEnableCardRequest(id, c.UI1("Enable"), card->first, card->second);
+  QueueCode(c, code, id);
 }
 
 // ---- single cards ----

@@ -132,8 +132,15 @@ TEST_F(CardOpsTest, ZoneAndBlockingChecks) {
   EXPECT_EQ(Queued(), 0u);
   other["CardID"] = int64_t{70000};
   EXPECT_THROW(Invoke("GetCardZone", other), TAutomationError);
-  ASSERT_EQ(Value(Invoke("SetEnableCard", card)), 0);
+  const TCall enable = Invoke("SetEnableCard", card);
+  ASSERT_EQ(Value(enable), 0);
+  const int32_t id = static_cast<int32_t>(Out(enable, "EventID"));
+  EXPECT_GT(id, 0);
   EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{255, 255, 0x4A, 51, 0}));
+  EXPECT_EQ(Answer(id).Value, 0) << "the EventID given names the request";
+  const TCall zoneQuery = Invoke("GetCardZone", card);
+  EXPECT_EQ(Out(zoneQuery, "EventID"), id + 1);
+  EXPECT_EQ(Out(Invoke("SetCardZone", card), "EventID"), id + 2);
 }
 
 TEST_F(CardOpsTest, SingleCardChecksInOrder) {

@@ -44,13 +44,7 @@ class CoreTest : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_TRUE(sim_.Start());
-    TServerConfig cfg;
-    cfg.DataDir = dir_.Path();
-    cfg.Timings.DefaultTotalMs = 400;
-    cfg.Timings.MinTotalMs = 300;
-    cfg.Timings.PerControllerMs = 60;
-    cfg.Timings.AutoconfigMs = 2000;
-    core_ = std::make_unique<TServerCore>(clock_, display_, cfg);
+    core_ = std::make_unique<TServerCore>(clock_, display_, Config());
     core_->Ports.Set(1, sim_.SlavePath());
     core_->LoadAndCreate();
     core_->Commands.CardZoneWaitMs = 5;
@@ -63,6 +57,15 @@ class CoreTest : public ::testing::Test {
     sim_.Stop();
   }
 
+  TServerConfig Config() const {
+    TServerConfig cfg;
+    cfg.DataDir = dir_.Path();
+    cfg.Timings.DefaultTotalMs = 400;
+    cfg.Timings.MinTotalMs = 300;
+    cfg.Timings.PerControllerMs = 60;
+    cfg.Timings.AutoconfigMs = 2000;
+    return cfg;
+  }
   void OpenPort() { ASSERT_EQ(core_->Port.OpenPort(1), 0); }
 
   int32_t PutBuf(std::vector<uint8_t> bytes) {

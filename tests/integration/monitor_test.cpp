@@ -194,18 +194,22 @@ TEST_F(MonitorTest, RoundTripOfSimulatorActions) {
   sim_.SetStatusFlag(0, 0, true);      // the primary flags new registrations
   monitor_->MonitoringPoll();
   const auto ev = TakeAll();
-  ASSERT_EQ(ev.size(), 4u);
+  ASSERT_EQ(ev.size(), 5u);
   EXPECT_EQ(ev[0].EventCode, 9);
   EXPECT_EQ(ev[0].AdrAdd, 1);
   EXPECT_EQ(ev[0].EventAdd, 3);
-  EXPECT_EQ(ev[1].EventCode, 21);
-  EXPECT_EQ(ev[1].EventAdd, 9);
-  EXPECT_EQ(ev[1].CardID, 1009);
-  EXPECT_EQ(ev[2].EventCode, 16);
-  EXPECT_EQ(ev[2].EventAdd, 1);
-  EXPECT_EQ(ev[3].EventCode, 15);
-  EXPECT_EQ(ev[3].MakeAdr, 564);
-  EXPECT_EQ(core_->Requests.RequestCount(), 1u) << "a registration read was queued";
+  // The input change went into controller 2's registration journal, which
+  // raises its registration flag.
+  EXPECT_EQ(ev[1].EventCode, 15);
+  EXPECT_EQ(ev[1].MakeAdr, 0x20 + 4096);
+  EXPECT_EQ(ev[2].EventCode, 21);
+  EXPECT_EQ(ev[2].EventAdd, 9);
+  EXPECT_EQ(ev[2].CardID, 1009);
+  EXPECT_EQ(ev[3].EventCode, 16);
+  EXPECT_EQ(ev[3].EventAdd, 1);
+  EXPECT_EQ(ev[4].EventCode, 15);
+  EXPECT_EQ(ev[4].MakeAdr, 564);
+  EXPECT_EQ(core_->Requests.RequestCount(), 2u) << "a registration read was queued for each";
   uint8_t b4 = 0;
   core_->Model.Controllers.GetStatusByte(2, 4, b4);
   EXPECT_EQ(b4 & 0x04, 0x04);

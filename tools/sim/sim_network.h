@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/sim_reg_journal.h"
+
 namespace vexon::sim {
 
 // Why a controller lets a card through or not. The refusals map onto the
@@ -58,6 +60,8 @@ struct TSimController {
   std::array<uint8_t, 8> Descriptor{};
   std::array<uint8_t, 7> Status{};
   std::array<uint8_t, 2> Zone{};
+  // The registration journal (0x30, 0x31).
+  TSimRegJournal RegJournal;
   bool Online = true;  // answers through the network
 
   // State that the accepted commands leave in the controller.

@@ -297,6 +297,9 @@ std::vector<TFrame> TSimulator::Answer(const TFrame& frame) {
   const size_t n = frame.size() - 6;
   std::lock_guard<std::mutex> g(lock_);
   switch (cmd) {
+    case cmdJournalPage:
+    case cmdJournalPageClear:
+      return RegPageLocked(a1, cmd == cmdJournalPageClear);
     case cmdStatus: {
       if (n < 1) return {MakeAnswer(ansPrimaryRxError, nullptr, 0)};
       TSimController* c = net_.Find(data[0]);
@@ -559,6 +562,13 @@ std::optional<TCardDecision> TSimulator::PresentCardChecked(uint8_t sysAdr, int 
 void TSimulator::PushCardDecisionLocked(uint8_t sysAdr, int reader, const TCardDecision& d) {
   PushTimeLocked();
   const uint8_t lo = static_cast<uint8_t>(d.Index & 0xFF), hi = static_cast<uint8_t>(d.Index >> 8);
+  // The journal keeps a card event with the card (bit 7 of byte 1) and the
+  // reader (bit 6): 1 a pass, 8 + the refusal reason a refusal.
+  if (TSimController* c = net_.Find(sysAdr)) {
+    const uint8_t event = d.Granted() ? 1 : static_cast<uint8_t>(8 + d.ViolationKind());
+    AddRegLocked(*c, {static_cast<uint8_t>((1 << 5) | event), static_cast<uint8_t>(0x80 | (reader & 1 ? 0x40 : 0)),
+                      lo, hi});
+  }
   if (d.Granted()) {
     // A pass record (type 1) with detail 0: an ordinary pass.
     PushLocked({sysAdr, static_cast<uint8_t>((1 << 3) | (reader & 1)), lo, hi});
@@ -616,6 +626,8 @@ void TSimulator::SetInput(uint8_t sysAdr, int driver, int input, bool active) {
   const uint8_t bit = static_cast<uint8_t>(1u << (input - 1));
   b = active ? static_cast<uint8_t>(b | bit) : static_cast<uint8_t>(b & ~bit);
   PushDriverLocked(*c, driver);
+  // Input states (kind 4): the item changed (byte 2) and its state (byte 3).
+  AddRegLocked(*c, {static_cast<uint8_t>((4 << 5) | (driver & 7)), 0, bit, static_cast<uint8_t>(active ? bit : 0)});
 }
 
 void TSimulator::SetMode(uint8_t sysAdr, int reader, int mode) {
@@ -669,6 +681,49 @@ void TSimulator::SetConfigViolation(bool on) {
 size_t TSimulator::PendingRecords() const {
   std::lock_guard<std::mutex> g(lock_);
   return net_.MonitorRecords.size();
+}
+
+}  // namespace vexon::sim
+
+namespace vexon::sim {
+
+void TSimulator::AddRegLocked(TSimController& c, TJournalRecord record) {
+  const double now = fixedTime_ != 0 ? fixedTime_ : LocalNow();
+  c.RegJournal.Add(DecodeDateTime(now), record);
+  if ((c.Status[1] & 0x01) == 0) {
+    c.Status[1] = static_cast<uint8_t>(c.Status[1] | 0x01);
+    PushStatus10Locked(c);
+  }
+}
+
+std::vector<TFrame> TSimulator::RegPageLocked(uint8_t sysAdr, bool confirm) {
+  TSimController* c = net_.Find(sysAdr);
+  // A controller that does not exist or is offline does not answer.
+  if (!c || !c->Online || c->Hub()) return {};
+  bool last = false;
+  const std::vector<uint8_t> data = c->RegJournal.Page(confirm, last);
+  if (c->RegJournal.Pending() == 0 && (c->Status[1] & 0x01) != 0) {
+    c->Status[1] = static_cast<uint8_t>(c->Status[1] & ~0x01);
+    PushStatus10Locked(*c);
+  }
+  return {MakeAnswer(last ? cmdJournalPageClear : cmdJournalPage, data.data(), data.size())};
+}
+
+void TSimulator::AddRegRecord(uint8_t sysAdr, TJournalRecord record) {
+  std::lock_guard<std::mutex> g(lock_);
+  if (TSimController* c = net_.Find(sysAdr)) AddRegLocked(*c, record);
+}
+
+size_t TSimulator::RegPending(uint8_t sysAdr) const {
+  std::lock_guard<std::mutex> g(lock_);
+  const TSimController* c = const_cast<TSimNetwork&>(net_).Find(sysAdr);
+  return c ? c->RegJournal.Pending() : 0;
+}
+
+uint64_t TSimulator::RegConfirmed(uint8_t sysAdr) const {
+  std::lock_guard<std::mutex> g(lock_);
+  const TSimController* c = const_cast<TSimNetwork&>(net_).Find(sysAdr);
+  return c ? c->RegJournal.Confirmed() : 0;
 }
 
 }  // namespace vexon::sim

@@ -112,6 +112,14 @@ class TSimulator {
   void SetConfigViolation(bool on);
   size_t PendingRecords() const;
 
+  // Registration journals. A record (kinds 1 to 5) is dated now (or at
+  // SetTime) and sets the controller's registration-journal flag (b2 bit 0,
+  // reported by a status record) until a confirmed read empties the
+  // journal. Card decisions and input changes add their records too.
+  void AddRegRecord(uint8_t sysAdr, TJournalRecord record);
+  size_t RegPending(uint8_t sysAdr) const;
+  uint64_t RegConfirmed(uint8_t sysAdr) const;
+
   // Access to the network state under the simulator's lock.
   void WithNetwork(const std::function<void(TSimNetwork&)>& f);
   TSimNetwork NetworkCopy() const;
@@ -130,6 +138,8 @@ class TSimulator {
   void PushDriverLocked(const TSimController& c, int driver);
   void PushCardDecisionLocked(uint8_t sysAdr, int reader, const TCardDecision& d);
   TFrame MonitorPageLocked(bool acknowledge, bool repeat);
+  void AddRegLocked(TSimController& c, TJournalRecord record);
+  std::vector<TFrame> RegPageLocked(uint8_t sysAdr, bool confirm);
   std::vector<std::array<uint8_t, 4>> lastPage_;
   double fixedTime_ = 0;
 
