@@ -1,4 +1,4 @@
-// The registration event list at its size limit (issue 12's benchmark):
+// The registration event list at its size limit:
 // 4,177,920 events inserted, saved, loaded and all taken; resident bytes per
 // event (target <= 64) and the median insert and take (target <= 2 us).
 //

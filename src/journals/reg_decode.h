@@ -1,4 +1,4 @@
-// Registration journal, data and decoding (Part 4.2): the 21-byte
+// Registration journal, data and decoding: the 21-byte
 // registration event record (TEvItem, also the record of "buffer.bin"), the
 // events of one page (TEvList), and ParseJournalPage, which decodes a page
 // of 4-byte journal records read from one controller into events.
@@ -64,7 +64,7 @@ TEvItem DecodeEvItem(const uint8_t* in21);
 // AdrAdd at most 255. Hour, Minute and Second are not looked at (the list
 // recomputes them). The registration event list holds nothing else: that
 // keeps every event deliverable, and keeps the list's order the order of
-// the Part's 24-character text keys.
+// the list's 24-character text keys.
 bool IsProducibleEvent(const TEvItem& ev);
 
 // The events decoded from one page, in decoding order; owns its items.
@@ -73,7 +73,7 @@ using TEvList = std::vector<TEvItem>;
 // What decoding remembers between pages and reads: the last date record of
 // the controller being read and its MakeAdr. Every page starts a fresh
 // date-valid flag, so events are dated only by a date record of their own
-// page; the state is kept because the Part keeps it.
+// page; the state is kept across pages and reads all the same.
 struct TJournalDecodeState {
   uint8_t Minute = 0;
   uint8_t Hour = 0;

@@ -1,20 +1,20 @@
-// The registration event list (Part 4.2, with the durability decisions of
-// issue 12): events read from the controllers' journals, oldest first, kept
-// on disk so that no event confirmed to a controller is lost.
+// The registration event list: events read from the controllers' journals,
+// oldest first, kept on disk so that no event confirmed to a controller is
+// lost.
 //
-// Order. The Part keys each entry by a 24-character text, year (4 digits),
+// Order. Each entry is keyed by a 24-character text, year (4 digits),
 // month, day, hour, minute, second (2 digits each) and a 10-digit arrival
 // number, compared as text. The list holds only events that decoding can
 // produce (IsProducibleEvent), whose fields all fill their digits exactly,
 // so that text order is the order of (Year, Month, Day, Seconds, arrival
 // number); TRegEvList keeps compact 24-byte records in that order in sorted
 // blocks and forms the text key (RegEventKey) only when asked. The arrival
-// counter is the Part's: signed 32-bit, 0 for a new list, raised before each
+// counter is signed 32-bit, 0 for a new list, raised before each
 // insertion, back to 0 after 2147483647, kept by ClearEvents.
 //
 // Files, in the folder of "buffer.bin" (the data directory):
 //
-//   "buffer.bin"      the Part's file: N records of 21 bytes (reg_decode.h),
+//   "buffer.bin"      N records of 21 bytes (reg_decode.h),
 //                     in list order, no header. Read at start-up, written at
 //                     shut-down, always as a whole: temporary file, fsync,
 //                     rename (AtomicWriteFile).
@@ -50,7 +50,7 @@
 // a free-space source is injected.
 //
 // TRegJournal is the process-wide object: the list (created and freed as the
-// Part's start-up and shut-down say) behind the registration-list lock, which
+// server's start-up and shut-down) behind the registration-list lock, which
 // every operation takes. No operation waits for the controllers; the fsync
 // of AddEventsDurable is the only disk wait under the lock. Nothing throws.
 #pragma once
@@ -68,7 +68,7 @@
 
 namespace vexon {
 
-// The Part's 24-character key of `ev` with its arrival number; Hour, Minute
+// The 24-character key of `ev` with its arrival number; Hour, Minute
 // and Second are taken from Seconds, as AddEvent fills them.
 std::string RegEventKey(const TEvItem& ev, int32_t arrival);
 
@@ -185,7 +185,7 @@ class TRegJournal {
   // storage. False, adding nothing, when the list does not exist or the log
   // cannot be written (the page must then not be confirmed).
   bool AddEventsDurable(const TEvList& events);
-  // The Part's AddEvents: the same without waiting for the disk.
+  // AddEvents: the same without waiting for the disk.
   bool AddEvents(const TEvList& events);
   // sysvexon_GetRegEvent: 67 when the list is missing or empty, else 0 and
   // the oldest event (removed; the removal is logged).

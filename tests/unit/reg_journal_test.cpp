@@ -1,4 +1,4 @@
-// Registration journal (Part 4.2 and issue 12's durability decisions):
+// Registration journal and its durable storage:
 // page decoding, the event list's order and limits, "buffer.bin" and its
 // log on disk.
 #include <gtest/gtest.h>
@@ -425,7 +425,7 @@ TEST(RegEvList, ArrivalCounterWrapsAndClearKeepsIt) {
   EXPECT_EQ(l.FirstKey(), "200403050001402147483647");
   l.AddEvent(Event(2004, 3, 5, 100, 1, 2));  // wraps: 1
   EXPECT_EQ(l.ArrivalCounter(), 1);
-  EXPECT_EQ(l.FirstKey(), "200403050001400000000001");  // the text order, as the Part has it
+  EXPECT_EQ(l.FirstKey(), "200403050001400000000001");  // the text order of the keys
   l.Clear();
   EXPECT_EQ(l.Count(), 0u);
   EXPECT_EQ(l.ArrivalCounter(), 1);
@@ -433,7 +433,7 @@ TEST(RegEvList, ArrivalCounterWrapsAndClearKeepsIt) {
   EXPECT_EQ(l.FirstKey(), "200403050001400000000002");
 }
 
-// The list's order is the Part's text-key order, against a reference kept as
+// The list's order is the text-key order, against a reference kept as
 // a sorted multimap of the 24-character keys, through random arrivals,
 // takes, block splits and a wrap of the arrival counter.
 TEST(RegEvList, OrderIsTheTextKeyOrder) {
@@ -985,7 +985,7 @@ TEST_F(RegJournalTest, AddsWithoutAnOpenLogFail) {
 }
 
 // Random adds, takes, clears and restarts (with or without save) against a
-// reference of the Part's text keys: what comes back after each restart is
+// reference of the text keys: what comes back after each restart is
 // exactly what was left.
 TEST_F(RegJournalTest, RandomOperationsAndRestartsMatchTheReference) {
   std::mt19937 rng(7);
