@@ -1,7 +1,8 @@
 // Two figures of the card lists:
 //  1. a card list of 10,000 cards (500 full blocks and the empty last one)
 //     sent to a controller through the executor at 9600-baud pacing, wall
-//     time over the protocol's floor (line time of both frames per block,
+//     time over the protocol's floor (line time of both frames per block:
+//     the 126-byte request and the 5-byte quality answer;
 //     the 30 ms idle cut per read, the simulator's turnaround);
 //  2. sysvexon_SendDeviceCardList with 65,000 checked rows: time on the
 //     calling thread from the variant array to the queued request, and the
@@ -74,7 +75,7 @@ int main() {
   const double wallMs = MsSince(t0);
   TQAnswerItem a{};
   a.Value = core.Answers.GetExtendedCommandState(id, a.Int1, a.Int2, a.Int3);
-  const double perBlock = (120.0 + 7.0 + 5.0) * proto::kByteTimeMs + cfg.Timings.IntervalMs + opt.TurnaroundMs;
+  const double perBlock = (120.0 + 6.0 + 5.0) * proto::kByteTimeMs + cfg.Timings.IntervalMs + opt.TurnaroundMs;
   const double floorMs = 500 * perBlock;
   std::printf("card list of 10000 cards: %zu blocks, answer %d, %zu frames\n", blockCount, a.Value,
               simulator.FrameCount());
