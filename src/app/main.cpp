@@ -3,7 +3,8 @@
 //
 //   srvvexon [/X] [--headless] [--data-dir DIR] [--config FILE]
 //            [--port COMn=PATH]... [--rpc-tcp HOST:PORT|off]
-//            [--rpc-unix PATH|off] [--rpc-http HOST:PORT|off] [--trace FILE]
+//            [--rpc-unix PATH|off] [--rpc-http HOST:PORT|off]
+//            [--rpc-max-connections N] [--trace FILE]
 //
 // "/X" (or "/x") as the first parameter keeps the request queue in arrival
 // order. Runs until SIGINT or SIGTERM, then shuts down in order.
@@ -61,10 +62,23 @@ int main(int argc, char** argv) {
   app.add_flag("--headless", headless, "run without the operator window (this build has none)");
   app.add_option("--data-dir", dataDir, "folder of new_sys.bin, cards.bin, SrvVexon.Log, test.txt");
   app.add_option("--config", config, "settings file (default ~/.config/srvvexon.ini)");
-  app.add_option("--port", opt.PortAssignments, "map a port: COM3=/dev/ttyUSB0 (repeatable)");
+  app.add_option("--port", opt.PortAssignments,
+                 "map a port: COM3=/dev/ttyUSB0 (repeatable). The line runs 9600 8E1 without flow control and "
+                 "keeps DTR and RTS low: a converter powered from them needs its own supply");
   app.add_option("--rpc-tcp", opt.Tcp, "JSON-RPC over TCP, one JSON text per line (default 127.0.0.1:47301)");
   app.add_option("--rpc-unix", opt.Unix, "JSON-RPC over a Unix socket, one JSON text per line");
   app.add_option("--rpc-http", opt.Http, "JSON-RPC over HTTP, POST /rpc (default 127.0.0.1:47380)");
+  int maxConnections = 0;
+  app.add_option("--rpc-max-connections", maxConnections, "RPC connections at once (default 256)")
+      ->check(CLI::Range(1, 65536));
+  // Time-outs of slow and idle RPC peers; settable so tests need not wait
+  // for the real values.
+  app.add_option("--rpc-partial-timeout-ms", opt.Rpc.PartialMessageMs, "close a half-sent message after this")
+      ->group("");
+  app.add_option("--rpc-http-idle-ms", opt.Rpc.HttpIdleMs, "close an idle HTTP keep-alive connection after this")
+      ->group("");
+  app.add_option("--rpc-write-timeout-ms", opt.Rpc.WriteTimeoutMs, "give up a write to a peer that does not read")
+      ->group("");
   app.add_option("--trace", opt.TraceFile, "write every frame on the line to this file");
   app.add_flag("-v,--verbose", verbose, "log more");
   app.add_option("--check-dispatch-wait-ms", opt.CheckDispatchWaitMs, "wait of the identifier check for 65567")
@@ -95,6 +109,11 @@ int main(int argc, char** argv) {
   LoadSettings(config, probe);
   if (opt.Tcp.empty() && probe.Tcp.empty()) opt.Tcp = "127.0.0.1:47301";
   if (opt.Http.empty() && probe.Http.empty()) opt.Http = "127.0.0.1:47380";
+  opt.Rpc.MaxConnections = maxConnections > 0 ? maxConnections : probe.RpcMaxConnections;
+  opt.Rpc.AllowedOrigins = probe.RpcAllowedOrigins;
+  opt.Rpc.AllowedHosts = probe.RpcAllowedHosts;
+  opt.Rpc.UnixSocketMode = probe.RpcUnixSocketMode;
+  opt.Rpc.UnixSocketGroup = probe.RpcUnixSocketGroup;
 
   THeadlessDisplay display;
   TServerApp server(opt, SystemClock(), display);

@@ -4,6 +4,9 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -35,10 +38,10 @@ void MakeLineSettings(termios& t) {
   cfsetospeed(&t, B9600);
 }
 
-// Pseudo-terminals ignore parity and character size: a read-back that
-// differs only there is accepted.
-bool SettingsHold(const termios& want, const termios& got) {
-  const tcflag_t ignore = PARENB | PARODD | CSIZE;
+// Pseudo-terminals ignore parity and character size: for them a read-back
+// that differs only there is accepted. A real device must keep all of it.
+bool SettingsHold(const termios& want, const termios& got, bool pseudoTerminal) {
+  const tcflag_t ignore = pseudoTerminal ? (PARENB | PARODD | CSIZE) : 0;
   return (want.c_cflag & ~ignore) == (got.c_cflag & ~ignore) && want.c_iflag == got.c_iflag &&
          want.c_oflag == got.c_oflag && want.c_lflag == got.c_lflag && got.c_cc[VMIN] == want.c_cc[VMIN] &&
          got.c_cc[VTIME] == want.c_cc[VTIME];
@@ -71,6 +74,23 @@ bool TPortMap::SetFromText(const std::string& a) {
   return true;
 }
 
+// Pseudo-terminal slaves are character devices of majors 136 to 143.
+bool TUart::IsPseudoTerminalDevice(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+  const unsigned m = major(st.st_rdev);
+  return m >= 136 && m <= 143;
+}
+
+bool (*TUart::IsPseudoTerminal)(int fd) = &TUart::IsPseudoTerminalDevice;
+
+int TUart::OutputQueuedOfDevice(int fd) {
+  int queued = 0;
+  return ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : 0;
+}
+
+int (*TUart::OutputQueued)(int fd) = &TUart::OutputQueuedOfDevice;
+
 TUart::TUart(int portNumber, const TPortMap& ports, uint32_t totalTimeoutMs, uint32_t intervalMs)
     : ports_(ports), portNumber_(portNumber), totalMs_(totalTimeoutMs), intervalMs_(intervalMs) {
   portName_ = "COM" + std::to_string(portNumber);
@@ -93,7 +113,7 @@ std::string TUart::PortName() const {
   return portName_;
 }
 
-bool TUart::Open() {
+int32_t TUart::Open() {
   if (!closed_) Close();
   std::lock_guard<std::mutex> g(io_);
   int number;
@@ -101,43 +121,44 @@ bool TUart::Open() {
     std::lock_guard<std::mutex> n(nameLock_);
     number = portNumber_;
   }
+  const auto fail = [this](int32_t error) {
+    CloseLocked();
+    LastError = error;
+    return error;
+  };
   const std::string path = ports_.PathOf(number);
   int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    LastError = ueOpen;
-    return false;
-  }
-  // Exclusive use of the line: a second server gets "open failed".
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    ::close(fd);
-    LastError = ueOpen;
-    return false;
-  }
+  if (fd < 0) return fail(ueOpen);
   fd_ = fd;
+  // Exclusive use of the line: a second server gets "open failed".
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(ueOpen);
+  // Programs that do not lock (terminal programs, modem probers) are kept
+  // out too; root is not, which flock covers.
+  (void)ioctl(fd_, TIOCEXCL);
   closed_ = false;
   termios cur{};
-  if (tcgetattr(fd_, &cur) != 0) {
-    CloseLocked();
-    LastError = ueGetState;
-    return false;
-  }
+  if (tcgetattr(fd_, &cur) != 0) return fail(ueGetState);
   termios want = cur;
   MakeLineSettings(want);
+  const bool pty = IsPseudoTerminal(fd_);
   const int rc = tcsetattr(fd_, TCSANOW, &want);
   termios got{};
-  if (tcgetattr(fd_, &got) != 0 || (rc != 0 && errno != EINVAL) || !SettingsHold(want, got)) {
-    CloseLocked();
-    LastError = ueSetState;
-    return false;
-  }
+  // A pseudo-terminal refuses a second 8E1 setting with EINVAL.
+  if (tcgetattr(fd_, &got) != 0 || (rc != 0 && !(pty && errno == EINVAL)) || !SettingsHold(want, got, pty))
+    return fail(ueSetState);
+  // The modem lines stay low: only the data lines are used, and a
+  // converter powered from DTR or RTS needs its own supply.
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  (void)ioctl(fd_, TIOCMBIC, &lines);
   tcflush(fd_, TCIOFLUSH);
   DrainWake();
   LastError = ueOk;
-  return true;
+  return ueOk;
 }
 
 void TUart::CloseLocked() {
   if (fd_ >= 0) {
+    (void)ioctl(fd_, TIOCNXCL);
     flock(fd_, LOCK_UN);
     ::close(fd_);
   }
@@ -164,6 +185,7 @@ bool TUart::Close() {
     return false;
   }
   const int fd = fd_;
+  (void)ioctl(fd, TIOCNXCL);
   flock(fd, LOCK_UN);
   if (::close(fd) != 0 && errno != EINTR) {
     fd_ = -1;
@@ -205,8 +227,24 @@ bool TUart::Send(const uint8_t* data, size_t length) {
     if (::poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 100))) < 0 && errno != EINTR) return false;
     if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
   }
+  if (!DrainOutput(deadline)) return false;
   LastError = ueOk;
   return true;
+}
+
+bool TUart::DrainOutput(int64_t deadlineMs) {
+  // Polled rather than tcdrain, so a close or an interrupt ends the wait.
+  for (;;) {
+    const int queued = OutputQueued(fd_);
+    if (queued <= 0) return true;
+    if (abort_ || closing_) return false;
+    const int64_t left = deadlineMs - NowMs();
+    if (left <= 0) return false;
+    // One byte takes about 1.15 ms at 9600 baud.
+    const int waitMs = static_cast<int>(std::clamp<int64_t>(queued * 115 / 100, 1, std::min<int64_t>(left, 50)));
+    pollfd p{wake_, POLLIN, 0};
+    if (::poll(&p, 1, waitMs) > 0) return false;
+  }
 }
 
 TReadResult TUart::Receive(uint8_t* buf, size_t& count) {
@@ -287,19 +325,22 @@ TSerialPort::TSerialPort(const TPortMap& ports, const TLinkTimings& timings)
 
 int32_t TSerialPort::OpenPort(int32_t portNumber) {
   std::lock_guard<std::mutex> g(lock_);
+  int32_t error;
   if (!uart_) {
     uart_ = std::make_unique<TUart>(portNumber, ports_, totalMs_.load(), timings_.IntervalMs);
     uartPtr_ = uart_.get();
-    uart_->Open();
+    error = uart_->Open();
   } else if (uart_->IsClosed()) {
     uart_->SetPortNumber(portNumber);
     uart_->LastError = ueOk;
     uart_->SetReadTimeout(totalMs_.load());
-    uart_->Open();
+    error = uart_->Open();
   } else {
     return rcPortAlreadyOpen;
   }
-  switch (uart_->LastError.load()) {
+  // The open's own result: LastError is also written by the communication
+  // thread.
+  switch (error) {
     case ueOk:
       return rcOk;
     case ueQueues:

@@ -1,5 +1,11 @@
 // The serial port: "COM"+n on a tty device, 9600 baud 8E1, raw, no flow
-// control, opened exclusively (flock, which also stops a second root process).
+// control, DTR and RTS lowered, opened exclusively (flock, which also stops
+// a second root process, and TIOCEXCL, which keeps out programs that do not
+// lock). A device whose driver does not keep even parity fails the open;
+// only a pseudo-terminal, which has no parity, is accepted without it.
+//
+// A send returns once the frame has left the line (the output queue is
+// empty), so a read's time-out counts from the end of the request.
 //
 // A read waits up to the total time-out for the first byte, then ends when
 // the line has been idle for the interval time-out or the total time-out has
@@ -65,7 +71,8 @@ class TUart {
 
   void SetPortNumber(int portNumber);
   std::string PortName() const;
-  bool Open();
+  // Opens the line; ueOk or the failure (also left in LastError).
+  int32_t Open();
   bool Close();
   bool IsClosed() const { return closed_.load(); }
   bool SetReadTimeout(uint32_t ms);
@@ -81,9 +88,21 @@ class TUart {
 
   std::atomic<int32_t> LastError{0};
 
+  // Whether an open descriptor is a pseudo-terminal (replaceable in tests,
+  // to play a device that drops parity).
+  static bool (*IsPseudoTerminal)(int fd);
+  static bool IsPseudoTerminalDevice(int fd);
+  // Bytes written but not yet sent (TIOCOUTQ; a pseudo-terminal has no
+  // output queue and says 0). Replaceable in tests, to play a slow line.
+  static int (*OutputQueued)(int fd);
+  static int OutputQueuedOfDevice(int fd);
+
  private:
   void CloseLocked();
   void DrainWake();
+  // Waits until the output queue is empty; false on close, interrupt or
+  // time-out.
+  bool DrainOutput(int64_t deadlineMs);
 
   const TPortMap& ports_;
   mutable std::mutex nameLock_;

@@ -1,0 +1,89 @@
+// The serial line as a real device would show it: exclusive use against
+// programs that do not lock, parity that a device driver drops, and a send
+// that returns only once the frame has left the line.
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "sim_fixture.h"
+#include "util/result_codes.h"
+
+using namespace vexon;
+using namespace vexon::testing;
+
+using UartTest = SimLinkTest;
+
+namespace {
+bool NotAPseudoTerminal(int) { return false; }
+}  // namespace
+
+TEST_F(UartTest, HeldLineIsMarkedExclusiveUntilClosed) {
+  ASSERT_EQ(port_->OpenPort(1), 0);
+  // Root may still open an exclusive line (flock stops a second server);
+  // anyone else is refused. Either way the line carries the mark.
+  const int other = ::open(sim_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (other < 0) {
+    EXPECT_EQ(errno, EBUSY);
+    EXPECT_NE(geteuid(), 0u);
+  } else {
+    int excl = 0;
+    ASSERT_EQ(ioctl(other, TIOCGEXCL, &excl), 0);
+    EXPECT_EQ(excl, 1);
+    ASSERT_EQ(port_->ClosePort(), 0);
+    ASSERT_EQ(ioctl(other, TIOCGEXCL, &excl), 0);
+    EXPECT_EQ(excl, 0) << "released on close";
+    ::close(other);
+  }
+}
+
+TEST_F(UartTest, DeviceThatDropsParityFailsTheOpenWith7) {
+  // A pseudo-terminal keeps no parity; taken for a real device it must be
+  // refused, not run without parity.
+  TUart::IsPseudoTerminal = &NotAPseudoTerminal;
+  const int32_t r = port_->OpenPort(1);
+  TUart::IsPseudoTerminal = &TUart::IsPseudoTerminalDevice;
+  EXPECT_EQ(r, rcPortSetState);
+  EXPECT_EQ(port_->OpenPort(1), 0) << "recognised as a pseudo-terminal it opens";
+}
+
+namespace {
+// A line that still holds 7 bytes until `gSent` is set.
+std::atomic<bool> gSent{false};
+int SlowLine(int) { return gSent ? 0 : 7; }
+}  // namespace
+
+TEST_F(UartTest, SendReturnsOnlyOnceTheFrameHasLeftTheLine) {
+  ASSERT_EQ(port_->OpenPort(1), 0);
+  // A pseudo-terminal has no output queue; play a line that needs a while
+  // to shift the frame out.
+  gSent = false;
+  TUart::OutputQueued = &SlowLine;
+  std::thread line([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    gSent = true;
+  });
+  const uint8_t frame[7] = {0, 4, 0, 0, 0x72, 1, 2};
+  const bool ok = port_->Uart()->Send(frame, sizeof frame);
+  const bool sentFirst = gSent;
+  line.join();
+  EXPECT_TRUE(ok);
+  EXPECT_TRUE(sentFirst) << "the send returned while the frame was still queued";
+  // A close while the frame is queued ends the wait at once, as a failure.
+  gSent = false;
+  std::thread closer([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    port_->ClosePort();
+  });
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(port_->Uart()->Send(frame, sizeof frame));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500)) << "not the 2 s send limit";
+  closer.join();
+  TUart::OutputQueued = &TUart::OutputQueuedOfDevice;
+}
