@@ -4,6 +4,7 @@
 
 #include "model/record_file.h"
 #include "util/bytes.h"
+#include "util/log.h"
 #include "util/result_codes.h"
 
 namespace vexon {
@@ -238,7 +239,17 @@ bool TCardSegments::LoadCardFile() {
   if (cardFile_.empty()) return false;
   std::lock_guard<std::mutex> g(activeLock_);
   if (!activeExists_) return false;
-  return ReadRecordFile(cardFile_, kCardRecordSize, [&](const uint8_t* rec) { active_.AddIt(DecodeCardItem(rec)); });
+  return ReadRecordFile(cardFile_, kCardRecordSize, [&](const uint8_t* rec) {
+    const TCardItem item = DecodeCardItem(rec);
+    // A reversed range, or one that runs past index 65535, would claim
+    // indexes no card has and invent card numbers for them.
+    if (item.LastCard < item.FirstCard || item.FirstIndex + static_cast<uint32_t>(item.LastCard - item.FirstCard) > 0xFFFF) {
+      log::warn("{}: segment {} (facility {}, cards {} to {}, first index {}) is not valid and is skipped", cardFile_,
+                item.SegmentNumber, item.FacilityCode, item.FirstCard, item.LastCard, item.FirstIndex);
+      return;
+    }
+    active_.AddIt(item);
+  });
 }
 
 }  // namespace vexon

@@ -6,12 +6,44 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
+#include <mutex>
+#include <set>
 
 #include "util/log.h"
 
 namespace vexon {
 
 namespace {
+std::mutex gUnreadableLock;
+std::set<std::string> gUnreadable;
+
+void MarkUnreadable(const std::string& path) {
+  std::lock_guard<std::mutex> g(gUnreadableLock);
+  gUnreadable.insert(path);
+}
+
+// Moves a file that could not be read out of the way of a save.
+bool MoveAsideIfUnreadable(const std::string& path) {
+  std::lock_guard<std::mutex> g(gUnreadableLock);
+  if (!gUnreadable.count(path)) return true;
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
+  std::string aside = path + ".unreadable-" + stamp;
+  for (int n = 1; ::access(aside.c_str(), F_OK) == 0; ++n) aside = path + ".unreadable-" + stamp + "-" + std::to_string(n);
+  if (::rename(path.c_str(), aside.c_str()) != 0 && errno != ENOENT) {
+    log::error("{} could not be read and cannot be moved aside ({}): it is not overwritten", path,
+               std::strerror(errno));
+    return false;
+  }
+  log::warn("{} could not be read; it is kept as {}", path, aside);
+  gUnreadable.erase(path);
+  return true;
+}
+
 std::string DirOf(const std::string& path) {
   const auto slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -19,7 +51,13 @@ std::string DirOf(const std::string& path) {
 }
 }  // namespace
 
+bool IsMarkedUnreadable(const std::string& path) {
+  std::lock_guard<std::mutex> g(gUnreadableLock);
+  return gUnreadable.count(path) != 0;
+}
+
 bool AtomicWriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  if (!MoveAsideIfUnreadable(path)) return false;
   std::string tmp = path + ".tmpXXXXXX";
   const int fd = mkostemp(tmp.data(), O_CLOEXEC);
   if (fd < 0) {
@@ -58,7 +96,13 @@ bool AtomicWriteFile(const std::string& path, const std::vector<uint8_t>& bytes)
 
 bool ReadRecordFile(const std::string& path, size_t recordSize, const std::function<void(const uint8_t*)>& onRecord) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    if (errno != ENOENT) {
+      log::error("{} exists but cannot be opened: {}", path, std::strerror(errno));
+      MarkUnreadable(path);
+    }
+    return false;
+  }
   std::vector<uint8_t> rec(recordSize);
   size_t have = 0;
   bool ok = true;
@@ -67,6 +111,7 @@ bool ReadRecordFile(const std::string& path, size_t recordSize, const std::funct
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) {
       log::error("reading {} failed: {}", path, std::strerror(errno));
+      MarkUnreadable(path);
       ok = false;
       break;
     }

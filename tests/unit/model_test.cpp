@@ -325,3 +325,64 @@ TEST(SystemFile, SaveThatFailsHalfWayKeepsTheOldFile) {
 TEST(SystemFile, UnwritableDirectoryReportsFalse) {
   EXPECT_FALSE(AtomicWriteFile("/proc/vexon-no-such-dir/new_sys.bin", {1, 2, 3}));
 }
+
+TEST(CardSegments, InvalidRecordsOfTheCardFileAreSkipped) {
+  TTempDir dir("vexon-model");
+  // Reversed range; a range running past index 65535; a good segment.
+  const std::vector<uint8_t> bytes = {0, 1, 200, 0, 100, 0, 1, 0, 1,    //
+                                      1, 2, 0, 0, 255, 0, 0x01, 0xFF, 1,  //
+                                      2, 3, 10, 0, 19, 0, 5, 0, 1};
+  ASSERT_TRUE(AtomicWriteFile(dir.File("cards.bin"), bytes));
+  TCardSegments s;
+  s.SetCardFilePath(dir.File("cards.bin"));
+  s.CreateActive();
+  ASSERT_TRUE(s.LoadCardFile());
+  EXPECT_EQ(s.ActiveCount(), 1u);
+  uint8_t f = 0;
+  uint16_t card = 0;
+  EXPECT_FALSE(s.GetCardFromSystemIndex(300, f, card)) << "no segment claims the indexes above the good one";
+  ASSERT_TRUE(s.GetCardFromSystemIndex(5, f, card));
+  EXPECT_EQ(f, 3);
+  EXPECT_EQ(card, 10);
+}
+
+TEST(RecordFiles, UnreadableFileIsMovedAsideNeverOverwritten) {
+  TTempDir dir("vexon-model");
+  const std::string path = dir.File("new_sys.bin");
+  // A file that exists but cannot be opened (a link to itself) and one whose
+  // read fails (a directory).
+  ASSERT_EQ(::symlink(path.c_str(), path.c_str()), 0);
+  TDeviceModel m;
+  EXPECT_FALSE(LoadConfiguration(m, path));
+  EXPECT_TRUE(IsMarkedUnreadable(path));
+  ASSERT_TRUE(SaveSystemFile(m.Controllers, path));
+  EXPECT_FALSE(IsMarkedUnreadable(path));
+  int aside = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir.Path()))
+    if (e.path().filename().string().rfind("new_sys.bin.unreadable-", 0) == 0) {
+      ++aside;
+      EXPECT_TRUE(std::filesystem::is_symlink(e.symlink_status())) << "the unreadable file itself was kept";
+    }
+  EXPECT_EQ(aside, 1);
+  // The next start reads the file written in its place.
+  EXPECT_TRUE(LoadConfiguration(m, path));
+
+  const std::string cards = dir.File("cards.bin");
+  ASSERT_TRUE(std::filesystem::create_directory(cards));
+  ASSERT_TRUE(std::filesystem::exists(cards));
+  TCardSegments s;
+  s.SetCardFilePath(cards);
+  s.CreateActive();
+  EXPECT_FALSE(s.LoadCardFile());
+  EXPECT_TRUE(IsMarkedUnreadable(cards));
+  ASSERT_TRUE(s.ClearActive());
+  EXPECT_TRUE(std::filesystem::is_regular_file(cards));
+  bool kept = false;
+  for (const auto& e : std::filesystem::directory_iterator(dir.Path()))
+    kept = kept || (e.path().filename().string().rfind("cards.bin.unreadable-", 0) == 0 && e.is_directory());
+  EXPECT_TRUE(kept);
+  // A missing file is no failure: nothing to move aside.
+  std::filesystem::remove(cards);
+  EXPECT_FALSE(s.LoadCardFile());
+  EXPECT_FALSE(IsMarkedUnreadable(cards));
+}
