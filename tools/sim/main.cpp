@@ -33,6 +33,16 @@
 //   linklost 0|1               the whole link goes silent / comes back
 //   violation 0|1              the primary reports a configuration violation
 //   pending                    monitoring records not yet read
+//   reg SYS                    the registration journal of a controller:
+//                              "controller SYS: pending N confirmed M", N
+//                              events still in it (a page served but not
+//                              yet confirmed included), M deleted because a
+//                              0x31 confirmed their page
+//   regfill SYS N              N card passes (kind 1, card and reader 0)
+//                              added to that journal at once; the card
+//                              indexes run on from the previous regfill,
+//                              1..65534 and round again, so a test can tell
+//                              which events came back; answers "ok N"
 //   quit
 #include <unistd.h>
 
@@ -117,6 +127,50 @@ void CardsCommand(TSimulator& sim, std::istringstream& in) {
           " blocks" + (c->AutListComplete ? " (complete)" : "");
   std::printf("%s\n", line.c_str());
 }
+
+// "reg SYS": the counts of a controller's registration journal.
+void RegCommand(TSimulator& sim, std::istringstream& in) {
+  std::string sysText, extra;
+  in >> sysText >> extra;
+  long sys = 0;
+  if (!extra.empty() || !ParseNumber(sysText, 0, 255, sys)) {
+    std::printf("usage: reg SYS\n");
+    return;
+  }
+  if (!sim.NetworkCopy().Find(static_cast<uint8_t>(sys))) {
+    std::printf("no controller %ld\n", sys);
+    return;
+  }
+  std::printf("controller %ld: pending %zu confirmed %llu\n", sys, sim.RegPending(static_cast<uint8_t>(sys)),
+              static_cast<unsigned long long>(sim.RegConfirmed(static_cast<uint8_t>(sys))));
+}
+
+// "regfill SYS N": N pass records with the card (bit 7 of byte 1), reader 0
+// (bit 6 clear), event 1. `nextIndex` carries the card index from one
+// regfill to the next; 0 and 0xFFFF are passed over because decoding treats
+// them as "no card".
+void RegFillCommand(TSimulator& sim, std::istringstream& in, uint16_t& nextIndex) {
+  std::string sysText, countText, extra;
+  in >> sysText >> countText >> extra;
+  long sys = 0, count = 0;
+  if (!extra.empty() || !ParseNumber(sysText, 0, 255, sys) || !ParseNumber(countText, 1, 1000000, count)) {
+    std::printf("usage: regfill SYS N (N from 1 to 1000000)\n");
+    return;
+  }
+  const TSimNetwork net = sim.NetworkCopy();
+  const TSimController* c = net.Find(static_cast<uint8_t>(sys));
+  if (!c || c->Hub()) {
+    std::printf("no controller with readers at %ld\n", sys);
+    return;
+  }
+  for (long i = 0; i < count; ++i) {
+    if (nextIndex == 0 || nextIndex == 0xFFFF) nextIndex = 1;
+    const uint16_t index = nextIndex++;
+    sim.AddRegRecord(static_cast<uint8_t>(sys), {static_cast<uint8_t>((1 << 5) | 1), 0x80,
+                                                 static_cast<uint8_t>(index & 0xFF), static_cast<uint8_t>(index >> 8)});
+  }
+  std::printf("ok %ld\n", count);
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -171,6 +225,7 @@ int main(int argc, char** argv) {
       {"quality", TSimFault::Quality},   {"two", TSimFault::TwoFrames},        {"garbage", TSimFault::Garbage},
       {"hangup", TSimFault::Hangup},     {"repeat", TSimFault::RepeatPage},
   };
+  uint16_t regFillIndex = 1;
   std::string line;
   while (!gStop && std::getline(std::cin, line)) {
     std::istringstream in(line);
@@ -242,6 +297,10 @@ int main(int argc, char** argv) {
       std::printf("ok\n");
     } else if (cmd == "pending") {
       std::printf("%zu\n", sim.PendingRecords());
+    } else if (cmd == "reg") {
+      RegCommand(sim, in);
+    } else if (cmd == "regfill") {
+      RegFillCommand(sim, in, regFillIndex);
     } else if (!cmd.empty()) {
       std::printf("unknown command '%s'\n", cmd.c_str());
     }
