@@ -4,6 +4,18 @@
 //   vexonctl list                 the operations with their arguments
 //   vexonctl describe CODE        the text of a result code
 //   vexonctl watch [--start]      follow the monitoring journal until Ctrl+C
+//   vexonctl regevents [--follow [--interval SECONDS]]
+//                                 take the registration journal, oldest first
+//
+// regevents empties the server's registration journal with
+// sysvexon_GetRegEventArray (up to 1024 events a call, until the journal
+// answers 67) and prints one line per event: date-time, controller, reader or
+// item, card and the Russian description; with --json one JSON object per
+// line (the fields of sysvexon_GetRegEvent and "Text"). --follow keeps
+// going until Ctrl+C: every --interval seconds (default 5) it queues
+// sysvexon_GetRegJournal for every controller that has readers, at most one
+// read per controller at a time, and prints the events as they arrive.
+// Taking events removes them: another client will not see them.
 //
 // The "sysvexon_" prefix of an operation may be left out. --wait polls the
 // answer of a queued operation until it is no longer -1. The exit status is
@@ -22,7 +34,9 @@
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <map>
 #include <thread>
+#include <utility>
 
 #include "automation/operation_table.h"
 #include "ctl/array_file.h"
@@ -125,6 +139,141 @@ int Watch(TRpcClient& c, bool start, bool asJson) {
   return 0;
 }
 
+// Registration-event texts, asked for once per (EventType, Event).
+class TRegTexts {
+ public:
+  explicit TRegTexts(TRpcClient& c) : c_(c) {}
+  const std::string& Text(int type, int event) {
+    auto it = cache_.find({type, event});
+    if (it == cache_.end()) {
+      const json r = c_.Call("sysvexon_GetRegEventDescription", {{"EventType", type}, {"Event", event}});
+      it = cache_.emplace(std::make_pair(type, event), r["Value"].get<std::string>()).first;
+    }
+    return it->second;
+  }
+
+ private:
+  TRpcClient& c_;
+  std::map<std::pair<int, int>, std::string> cache_;
+};
+
+// The columns of a row of sysvexon_GetRegEventArray, in order.
+const char* const kRegColumns[] = {"Year",      "Month", "Day",   "Hour",         "Minute", "Second", "MakeAdr",
+                                   "AdrAdd",    "EventType", "Event", "Alarm", "FacilityCode", "CardID"};
+
+void PrintRegEvent(const json& e, const std::string& text, bool asJson) {
+  if (asJson) {
+    json out = e;
+    out["Text"] = text;
+    std::printf("%s\n", out.dump().c_str());
+    return;
+  }
+  const int type = e["EventType"].get<int>(), adrAdd = e["AdrAdd"].get<int>(), card = e["CardID"].get<int>();
+  char where[64] = "";
+  if (type == 1 || type == 2) {
+    if (card != 0)
+      std::snprintf(where, sizeof where, "reader %d  card %3d/%-5d", adrAdd, e["FacilityCode"].get<int>(), card);
+    else
+      std::snprintf(where, sizeof where, "reader %d", adrAdd);
+  } else if (type == 3) {
+    std::snprintf(where, sizeof where, "driver %d  item %d", adrAdd, card);
+  } else if (adrAdd != 0) {
+    std::snprintf(where, sizeof where, "driver %d", adrAdd);
+  }
+  std::printf("%04d-%02d-%02d %02d:%02d:%02d  controller %-6d %-24s %s%s\n", e["Year"].get<int>(),
+              e["Month"].get<int>(), e["Day"].get<int>(), e["Hour"].get<int>(), e["Minute"].get<int>(),
+              e["Second"].get<int>(), e["MakeAdr"].get<int>(), where, e["Alarm"].get<int>() != 0 ? "ТРЕВОГА: " : "",
+              text.c_str());
+}
+
+// Takes every waiting event, oldest first, and prints it. The server makes
+// a fresh 1024 x 13 array for each call (EventArray null) and answers 0
+// while more may be waiting. Returns the number of events printed.
+size_t DrainRegEvents(TRpcClient& c, TRegTexts& texts, bool asJson) {
+  size_t printed = 0;
+  for (;;) {
+    const json r = c.Call("sysvexon_GetRegEventArray", {{"EventArray", nullptr}, {"Count", 0}});
+    const int value = r["Value"].get<int>();
+    if (value != 0 && value != 67)
+      throw std::runtime_error("sysvexon_GetRegEventArray answered " + std::to_string(value) + " (" +
+                               ErrorText(c, value) + ")");
+    const int count = r["Count"].get<int>();
+    const json& array = r["EventArray"];
+    const json& data = array["data"];
+    const int row0 = array["lbound"][0].get<int>(), col0 = array["lbound"][1].get<int>();
+    for (int k = 1; k <= count; ++k) {
+      const json& row = data.at(static_cast<size_t>(k - row0));
+      json e = json::object();
+      for (int col = 1; col <= 13; ++col) e[kRegColumns[col - 1]] = row.at(static_cast<size_t>(col - col0));
+      PrintRegEvent(e, texts.Text(e["EventType"].get<int>(), e["Event"].get<int>()), asJson);
+      ++printed;
+    }
+    std::fflush(stdout);
+    if (value != 0) return printed;
+  }
+}
+
+// --follow: the controllers with readers, as the server knows them now.
+std::vector<int> ControllersWithReaders(TRpcClient& c) {
+  std::vector<int> out;
+  const json n = c.Call("sysvexon_GetControllerCount");
+  if (n["Value"].get<int>() != 0) return out;
+  for (int i = 1; i <= n["Cnt"].get<int>(); ++i) {
+    const json info = c.Call("sysvexon_GetControllerInfo", {{"ControllerNum", i}});
+    if (info["Value"].get<int>() == 0 && info["_Hub"].get<int>() == 0) out.push_back(info["_MakeAdr"].get<int>());
+  }
+  return out;
+}
+
+int FollowRegEvents(TRpcClient& c, bool asJson, double intervalSeconds) {
+  std::fprintf(stderr,
+               "vexonctl regevents: taking events removes them from the journal; another client will not see the "
+               "events shown here. Ctrl+C ends.\n");
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  TRegTexts texts(c);
+  // The read queued for each controller, so that a slow read is not queued
+  // again on top of itself; its answer is released once it is known.
+  std::map<int, int64_t> reading;
+  const auto interval = std::chrono::duration<double>(intervalSeconds);
+  auto nextRead = std::chrono::steady_clock::now();
+  bool warnedUnconfigured = false;
+  while (!gStop) {
+    if (std::chrono::steady_clock::now() >= nextRead) {
+      nextRead = std::chrono::steady_clock::now() +
+                 std::chrono::duration_cast<std::chrono::steady_clock::duration>(interval);
+      const std::vector<int> controllers = ControllersWithReaders(c);
+      if (controllers.empty() && !warnedUnconfigured) {
+        std::fprintf(stderr, "vexonctl regevents: the server knows no controller yet (autoconfiguration)\n");
+        warnedUnconfigured = true;
+      }
+      for (const int make : controllers) {
+        auto it = reading.find(make);
+        if (it != reading.end()) {
+          const json s = c.Call("sysvexon_GetCommandState", {{"EventID", it->second}});
+          if (s["Value"].get<int>() == -1) continue;
+          const int v = s["Value"].get<int>();
+          if (v != 0 && v != 14)
+            std::fprintf(stderr, "vexonctl regevents: reading controller %d: %d (%s)\n", make, v,
+                         ErrorText(c, v).c_str());
+          c.Call("sysvexon_DeleteAnswer", {{"EventID", it->second}});
+          reading.erase(it);
+        }
+        const json r = c.Call("sysvexon_GetRegJournal", {{"MakeAdr", make}});
+        if (r["Value"].get<int>() == 0)
+          reading[make] = r["EventID"].get<int64_t>();
+        else
+          std::fprintf(stderr, "vexonctl regevents: controller %d not read: %s\n", make,
+                       ErrorText(c, r["Value"].get<int64_t>()).c_str());
+      }
+    }
+    DrainRegEvents(c, texts, asJson);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  for (const auto& [make, id] : reading) c.Call("sysvexon_DeleteAnswer", {{"EventID", id}});
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -139,14 +288,23 @@ int main(int argc, char** argv) {
   app.add_flag("--wait", wait, "wait for the answer of a queued operation");
   app.add_option("--timeout", timeout, "seconds --wait waits at most");
   app.add_flag("--start", start, "watch: switch monitoring on first (restarts the first pass)");
-  app.add_option("words", words, "OPERATION Name=Value..., list, describe CODE, watch")->required();
+  bool follow = false;
+  double interval = 5;
+  app.add_flag("--follow", follow, "regevents: keep reading the controllers' journals until Ctrl+C");
+  app.add_option("--interval", interval, "regevents --follow: seconds between journal reads (default 5)")
+      ->check(CLI::Range(0.2, 86400.0));
+  app.add_option("words", words, "OPERATION Name=Value..., list, describe CODE, watch, regevents")->required();
   app.footer(
       "Operations: vexonctl list\n"
       "Values: I4/UI1 integers; DATE a day count or ISO 8601; BSTR as typed; VARIANT JSON text\n"
       "  (Cl='[[1,2,3]]') or an array from a file: Cl=@cards.json (array of rows, or\n"
       "  {\"lbound\":[1,1],\"data\":[...]}), Cl=@cards.csv (one row per line, comma-separated\n"
       "  integers, blank lines and '#' lines skipped).\n"
-      "Example: vexonctl --wait SendDeviceCardList AMakeAdr=564 ACards=@cards.csv\n");
+      "Example: vexonctl --wait SendDeviceCardList AMakeAdr=564 ACards=@cards.csv\n"
+      "Journals: vexonctl watch [--start] follows the monitoring journal; vexonctl regevents\n"
+      "  [--json] takes the registration journal oldest first (the events are removed);\n"
+      "  --follow [--interval SECONDS] also has every controller's journal read every\n"
+      "  SECONDS (default 5) until Ctrl+C.\n");
   CLI11_PARSE(app, argc, argv);
 
   if (words[0] == "list") {
@@ -165,6 +323,14 @@ int main(int argc, char** argv) {
     if (words[0] == "watch") {
       client.Connect(endpoint);
       return Watch(client, start, asJson);
+    }
+    if (words[0] == "regevents") {
+      if (words.size() != 1) throw std::runtime_error("regevents takes no arguments (see --help)");
+      client.Connect(endpoint);
+      if (follow) return FollowRegEvents(client, asJson, interval);
+      TRegTexts texts(client);
+      DrainRegEvents(client, texts, asJson);
+      return 0;
     }
     const TOpDesc* op = FindOperation(words[0]);
     if (!op || op->Inherited) throw std::runtime_error("unknown operation " + words[0] + " (see vexonctl list)");
