@@ -22,6 +22,7 @@ class TProcess {
   ~TProcess() { Stop(); }
 
   bool Start(const std::vector<std::string>& argv) {
+    buf_.clear();  // nothing of an earlier run of this object
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return false;
     pid_ = fork();
@@ -69,7 +70,8 @@ class TProcess {
     (void)!write(stdin_, t.data(), t.size());
   }
 
-  // SIGTERM (or `sig`), then waits; returns the exit status or -1.
+  // SIGTERM (or `sig`: SIGKILL for a crash), then waits; returns the exit
+  // status, or -1 when the process ended by a signal.
   int Stop(int sig = SIGTERM) {
     if (pid_ <= 0) return -1;
     kill(pid_, sig);
