@@ -45,7 +45,7 @@ bool TServerApp::StartUp(std::string& error) {
   thread_->ResumeDeviceThread();
   running_ = true;
 
-  rpc_ = std::make_unique<TRpcServer>(*services_);
+  rpc_ = std::make_unique<TRpcServer>(*services_, options_.Rpc);
   const std::string tcp = options_.Tcp.empty() ? settings_.Tcp : options_.Tcp;
   const std::string unixPath = options_.Unix.empty() ? settings_.Unix : options_.Unix;
   const std::string httpEp = options_.Http.empty() ? settings_.Http : options_.Http;

@@ -38,6 +38,7 @@ struct TAppOptions {
   std::string Http = "127.0.0.1:47380";
   std::string TraceFile;
   uint32_t CheckDispatchWaitMs = 10001;
+  TRpcOptions Rpc;  // limits and allow-lists of the RPC transports
 };
 
 class TServerApp {

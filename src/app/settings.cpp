@@ -19,6 +19,17 @@ std::string DefaultSettingsPath() {
   return "srvvexon.ini";
 }
 
+std::vector<std::string> SplitList(const std::string& text) {
+  std::vector<std::string> out;
+  std::stringstream in(text);
+  for (std::string item; std::getline(in, item, ',');) {
+    const auto b = item.find_first_not_of(" \t");
+    if (b == std::string::npos) continue;
+    out.push_back(item.substr(b, item.find_last_not_of(" \t") - b + 1));
+  }
+  return out;
+}
+
 bool LoadSettings(const std::string& path, TSettings& s) {
   // A missing file is an empty one: every key takes its default.
   if (::access(path.c_str(), F_OK) != 0) {
@@ -41,6 +52,19 @@ bool LoadSettings(const std::string& path, TSettings& s) {
   s.Tcp = ini.Get("Automation", "Tcp", "");
   s.Unix = ini.Get("Automation", "Unix", "");
   s.Http = ini.Get("Automation", "Http", "");
+  s.Tcp = ini.Get("Rpc", "Tcp", s.Tcp);
+  s.Unix = ini.Get("Rpc", "Unix", s.Unix);
+  s.Http = ini.Get("Rpc", "Http", s.Http);
+  const long maxConnections = ini.GetInteger("Rpc", "MaxConnections", 256);
+  s.RpcMaxConnections = maxConnections >= 1 && maxConnections <= 65536 ? static_cast<int>(maxConnections) : 256;
+  s.RpcAllowedOrigins = SplitList(ini.Get("Rpc", "AllowedOrigins", ""));
+  s.RpcAllowedHosts = SplitList(ini.Get("Rpc", "AllowedHosts", ""));
+  // Octal like chmod; a value that is not a plain mode keeps the safe one.
+  const std::string mode = ini.Get("Rpc", "UnixSocketMode", "0600");
+  char* end = nullptr;
+  const unsigned long m = std::strtoul(mode.c_str(), &end, 8);
+  s.RpcUnixSocketMode = !mode.empty() && *end == '\0' && m <= 0777 ? static_cast<unsigned>(m) : 0600;
+  s.RpcUnixSocketGroup = ini.Get("Rpc", "UnixSocketGroup", "");
   return true;
 }
 

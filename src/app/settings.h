@@ -1,11 +1,13 @@
 // The settings file "srvvexon.ini": section "SETTINS" (MinimizeOnRun,
 // ForwardAntiPass; booleans as "1"/"0", any non-zero integer reads true),
-// section "Ports" (COMn=device path) and section "Automation" (Tcp, Unix,
-// Http endpoints).
+// section "Ports" (COMn=device path), section "Automation" (Tcp, Unix,
+// Http endpoints) and section "Rpc" (the same endpoints, which win over
+// "Automation", and the limits and allow-lists of the RPC transports).
 #pragma once
 
 #include <map>
 #include <string>
+#include <vector>
 
 namespace vexon {
 
@@ -14,7 +16,16 @@ struct TSettings {
   bool ForwardAntiPass = false;
   std::map<int, std::string> Ports;
   std::string Tcp, Unix, Http;  // empty: not set in the file
+  // Section "Rpc".
+  int RpcMaxConnections = 256;
+  std::vector<std::string> RpcAllowedOrigins;  // comma-separated in the file
+  std::vector<std::string> RpcAllowedHosts;
+  unsigned RpcUnixSocketMode = 0600;  // octal in the file, e.g. 0660
+  std::string RpcUnixSocketGroup;
 };
+
+// "a, b,,c" -> {"a","b","c"}.
+std::vector<std::string> SplitList(const std::string& text);
 
 // $XDG_CONFIG_HOME/srvvexon.ini, else ~/.config/srvvexon.ini.
 std::string DefaultSettingsPath();

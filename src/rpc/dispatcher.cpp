@@ -22,22 +22,48 @@ json ErrorObject(const json& id, int code, const std::string& message) {
   return {{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", code}, {"message", message}}}};
 }
 
-// ISO 8601 local date-time "YYYY-MM-DDTHH:MM:SS[.fff][Z|+HH:MM|-HH:MM]";
-// with an offset the moment is converted to local time.
-bool ParseIsoDate(const std::string& s, double& out) {
-  int y, mo, d, h = 0, mi = 0;
-  double sec = 0;
-  int used = 0;
-  if (std::sscanf(s.c_str(), "%4d-%2d-%2d%n", &y, &mo, &d, &used) != 3) return false;
-  size_t pos = static_cast<size_t>(used);
-  if (pos < s.size() && (s[pos] == 'T' || s[pos] == ' ')) {
-    int u2 = 0;
-    if (std::sscanf(s.c_str() + pos + 1, "%2d:%2d:%lf%n", &h, &mi, &sec, &u2) < 3) return false;
-    pos += 1 + static_cast<size_t>(u2);
+// Exactly `n` decimal digits at s[pos..]; no sign, no blanks.
+bool Digits(const std::string& s, size_t pos, size_t n, int& out) {
+  if (pos + n > s.size()) return false;
+  out = 0;
+  for (size_t i = pos; i < pos + n; ++i) {
+    if (s[i] < '0' || s[i] > '9') return false;
+    out = out * 10 + (s[i] - '0');
   }
-  if (!IsValidDate(y, mo, d) || h > 23 || mi > 59 || sec < 0 || sec >= 60) return false;
-  const int ms = static_cast<int>(std::llround((sec - std::floor(sec)) * 1000.0));
-  TDateFields f{y, mo, d, h, mi, static_cast<int>(sec), 0};
+  return true;
+}
+
+// ISO 8601 local date-time "YYYY-MM-DD[THH:MM:SS[.fff]][Z|+HH:MM|-HH:MM]"
+// (a blank may stand for the T); with an offset the moment is converted to
+// local time. Every field is plain digits in its range, so a sign or an
+// out-of-range field is refused rather than wrapped into another date.
+bool ParseIsoDate(const std::string& s, double& out) {
+  int y, mo, d, h = 0, mi = 0, whole = 0, ms = 0;
+  if (!Digits(s, 0, 4, y) || s.size() < 10 || s[4] != '-' || !Digits(s, 5, 2, mo) || s[7] != '-' ||
+      !Digits(s, 8, 2, d))
+    return false;
+  size_t pos = 10;
+  if (pos < s.size() && (s[pos] == 'T' || s[pos] == ' ')) {
+    if (!Digits(s, pos + 1, 2, h) || pos + 3 >= s.size() || s[pos + 3] != ':' || !Digits(s, pos + 4, 2, mi) ||
+        pos + 6 >= s.size() || s[pos + 6] != ':' || !Digits(s, pos + 7, 2, whole))
+      return false;
+    pos += 9;
+    if (pos < s.size() && s[pos] == '.') {
+      // Up to milliseconds; further digits are rounded away.
+      size_t k = pos + 1;
+      double frac = 0, scale = 0.1;
+      while (k < s.size() && s[k] >= '0' && s[k] <= '9') {
+        frac += (s[k] - '0') * scale;
+        scale /= 10;
+        ++k;
+      }
+      if (k == pos + 1) return false;
+      ms = static_cast<int>(std::llround(frac * 1000.0));
+      pos = k;
+    }
+  }
+  if (!IsValidDate(y, mo, d) || h > 23 || mi > 59 || whole > 59) return false;
+  TDateFields f{y, mo, d, h, mi, whole, 0};
   if (pos == s.size()) {
     out = EncodeDateTime(f) + ms / 86400000.0;
     return true;
@@ -46,14 +72,15 @@ bool ParseIsoDate(const std::string& s, double& out) {
   if (s[pos] == 'Z' && pos + 1 == s.size()) {
     offMin = 0;
   } else if ((s[pos] == '+' || s[pos] == '-') && s.size() - pos == 6 && s[pos + 3] == ':') {
-    const int oh = std::atoi(s.substr(pos + 1, 2).c_str()), om = std::atoi(s.substr(pos + 4, 2).c_str());
+    int oh = 0, om = 0;
+    if (!Digits(s, pos + 1, 2, oh) || !Digits(s, pos + 4, 2, om) || oh > 23 || om > 59) return false;
     offMin = (oh * 60 + om) * (s[pos] == '-' ? -1 : 1);
   } else {
     return false;
   }
   // Seconds since the epoch of that moment, then the local calendar fields.
   const int64_t days = DaysFromCivil(y, mo, d) - 25569;
-  const time_t t = static_cast<time_t>(days * 86400 + h * 3600 + mi * 60 + static_cast<int>(sec) - offMin * 60);
+  const time_t t = static_cast<time_t>(days * 86400 + h * 3600 + mi * 60 + whole - offMin * 60);
   std::tm tm{};
   localtime_r(&t, &tm);
   TDateFields lf{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, 0};
@@ -197,7 +224,12 @@ std::optional<json> TRpcDispatcher::HandleOne(const json& req) {
   if (!op || op->Name != method) return error(-32601, "unknown method " + method);
   if (!op->Inherited && !TSysVexonComServer::Available(op->Name))
     return error(-32000, op->Name + " is not available in this version of the server");
-  const json params = req.contains("params") ? req["params"] : json(nullptr);
+  // Structured params only: a scalar (or null) in "params" is not a
+  // request JSON-RPC knows how to carry out.
+  if (req.contains("params") && !req["params"].is_object() && !req["params"].is_array())
+    return error(-32600, "invalid request: params must be an object or an array");
+  static const json noParams = json::object();
+  const json& params = req.contains("params") ? req["params"] : noParams;
   try {
     TCall call(*op, Params(*op, params));
     object_.Invoke(call);
@@ -216,20 +248,98 @@ std::optional<json> TRpcDispatcher::HandleOne(const json& req) {
   }
 }
 
+TJsonShape ScanJson(std::string_view text) {
+  // The parser itself is iterative, but copies, dumps and destruction of a
+  // nested value recurse once per level: the depth is measured on the raw
+  // text before anything is built from it.
+  TJsonShape shape;
+  int depth = 0;
+  bool inString = false, escaped = false, topArray = false, topHasValue = false;
+  for (const char c : text) {
+    if (inString) {
+      if (escaped)
+        escaped = false;
+      else if (c == '\\')
+        escaped = true;
+      else if (c == '"')
+        inString = false;
+      continue;
+    }
+    switch (c) {
+      case '"':
+        inString = true;
+        if (depth == 1 && topArray) topHasValue = true;
+        break;
+      case '[':
+      case '{':
+        if (depth == 0 && c == '[') topArray = true;
+        if (depth == 1 && topArray) topHasValue = true;
+        if (++depth > shape.Depth) shape.Depth = depth;
+        break;
+      case ']':
+      case '}':
+        --depth;
+        break;
+      case ',':
+        if (depth == 1 && topArray) ++shape.TopLevelEntries;
+        break;
+      case ' ':
+      case '\t':
+      case '\r':
+      case '\n':
+        break;
+      default:
+        if (depth == 1 && topArray) topHasValue = true;
+    }
+  }
+  if (topArray && topHasValue) ++shape.TopLevelEntries;
+  return shape;
+}
+
 std::optional<std::string> TRpcDispatcher::Handle(const std::string& text) {
+  const TJsonShape shape = ScanJson(text);
+  if (shape.Depth > kMaxDepth)
+    return ErrorText(-32600, "invalid request: nested deeper than " + std::to_string(kMaxDepth) + " levels");
+  if (shape.TopLevelEntries > kMaxBatch)
+    return ErrorText(-32600, "invalid request: a batch holds at most " + std::to_string(kMaxBatch) + " requests");
   json req = json::parse(text, nullptr, false);
   if (req.is_discarded()) return ErrorText(-32700, "parse error");
   if (req.is_array()) {
     if (req.empty()) return ErrorText(-32600, "invalid request: empty batch");
-    json out = json::array();
-    for (const auto& r : req)
-      if (auto a = HandleOne(r)) out.push_back(std::move(*a));
-    if (out.empty()) return std::nullopt;
-    return out.dump();
+    if (req.size() > kMaxBatch)
+      return ErrorText(-32600, "invalid request: a batch holds at most " + std::to_string(kMaxBatch) + " requests");
+    // The answer is built as text so its size is known as it grows: once it
+    // passes the bound, the remaining requests are answered with an error
+    // and not carried out.
+    std::string out = "[";
+    bool any = false;
+    for (const auto& r : req) {
+      std::optional<json> a;
+      if (out.size() > kMaxAnswer) {
+        if (!r.is_object() || !r.contains("id")) continue;  // a notification gets no answer either way
+        json id = r["id"];
+        if (!id.is_string() && !id.is_number()) id = nullptr;
+        a = ErrorObject(id, -32603, "internal error: the answer to this batch is too long");
+      } else {
+        a = HandleOne(r);
+      }
+      if (!a) continue;
+      if (any) out += ',';
+      out += a->dump();
+      any = true;
+    }
+    if (!any) return std::nullopt;
+    out += ']';
+    return out;
   }
   auto a = HandleOne(req);
   if (!a) return std::nullopt;
-  return a->dump();
+  std::string out = a->dump();
+  if (out.size() > kMaxAnswer) {
+    const json id = req.is_object() && req.contains("id") ? req["id"] : json(nullptr);
+    return ErrorObject(id, -32603, "internal error: the answer is too long").dump();
+  }
+  return out;
 }
 
 const json& InterfaceDescription() {

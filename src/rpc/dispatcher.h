@@ -2,11 +2,16 @@
 // converts the parameters by the interface's types (by name or by
 // position), runs the operation on the connection's automation object and
 // builds the answer. Errors: -32700 parse, -32600 invalid request, -32601
-// unknown method, -32602 invalid params, -32000 a failed call.
+// unknown method, -32602 invalid params, -32000 a failed call, -32603 an
+// answer too long to send.
+//
+// Bounds: nesting (kMaxDepth), batch size (kMaxBatch) and answer size
+// (kMaxAnswer). Nothing in here recurses deeper than kMaxDepth levels.
 #pragma once
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -14,8 +19,25 @@
 
 namespace vexon {
 
+// What the dispatcher needs to know of a JSON text before parsing it: how
+// deep its containers nest and, for a top-level array, how many entries it
+// has. Strings are skipped; a malformed text yields some shape and is then
+// refused by the parser.
+struct TJsonShape {
+  int Depth = 0;
+  size_t TopLevelEntries = 0;
+};
+TJsonShape ScanJson(std::string_view text);
+
 class TRpcDispatcher {
  public:
+  // A text nested deeper than this is refused before it is parsed.
+  static constexpr int kMaxDepth = 64;
+  // Requests in one batch.
+  static constexpr size_t kMaxBatch = 1000;
+  // Bytes of one answer (a batch stops carrying out requests past it).
+  static constexpr size_t kMaxAnswer = 4 * 1024 * 1024;
+
   explicit TRpcDispatcher(TServices& services) : object_(services) {}
 
   // The answer to one message, or nothing (notifications only).

@@ -2,14 +2,23 @@
 
 #include "rpc/transports.h"
 
+#include <grp.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <set>
+#include <system_error>
 #include <thread>
 
 #include "rpc/dispatcher.h"
@@ -21,26 +30,208 @@ namespace asio = boost::asio;
 namespace http = boost::beast::http;
 using tcp = asio::ip::tcp;
 using unix_sock = asio::local::stream_protocol;
+using boost::system::error_code;
+
+namespace {
+
+// Blocking I/O on a connection's descriptor with time-outs, shaped as a
+// synchronous Asio/Beast stream. A read waits `idleMs` while no part of a
+// message has arrived (negative: for ever) and PartialMessageMs once one
+// has; a write waits WriteTimeoutMs for the peer to make room. Stop() shuts
+// the descriptor down, which ends any wait at once.
+class TTimedStream {
+ public:
+  TTimedStream(int fd, const TRpcOptions& options, int idleMs) : fd_(fd), options_(options), idleMs_(idleMs) {}
+
+  // Set by the caller between messages; any byte received sets it.
+  bool MidMessage = false;
+
+  template <class Buffers>
+  size_t read_some(const Buffers& buffers, error_code& ec) {
+    ec = {};
+    for (auto it = asio::buffer_sequence_begin(buffers); it != asio::buffer_sequence_end(buffers); ++it) {
+      const asio::mutable_buffer b(*it);
+      if (b.size() != 0) return ReadSome(b.data(), b.size(), ec);
+    }
+    return 0;
+  }
+  template <class Buffers>
+  size_t read_some(const Buffers& buffers) {
+    error_code ec;
+    const size_t n = read_some(buffers, ec);
+    if (ec) throw boost::system::system_error(ec);
+    return n;
+  }
+  template <class Buffers>
+  size_t write_some(const Buffers& buffers, error_code& ec) {
+    ec = {};
+    for (auto it = asio::buffer_sequence_begin(buffers); it != asio::buffer_sequence_end(buffers); ++it) {
+      const asio::const_buffer b(*it);
+      if (b.size() != 0) return WriteSome(b.data(), b.size(), ec);
+    }
+    return 0;
+  }
+  template <class Buffers>
+  size_t write_some(const Buffers& buffers) {
+    error_code ec;
+    const size_t n = write_some(buffers, ec);
+    if (ec) throw boost::system::system_error(ec);
+    return n;
+  }
+
+  size_t ReadSome(void* data, size_t size, error_code& ec) {
+    for (;;) {
+      const ssize_t r = ::recv(fd_, data, size, MSG_DONTWAIT);
+      if (r > 0) {
+        MidMessage = true;
+        return static_cast<size_t>(r);
+      }
+      if (r == 0) {
+        ec = asio::error::eof;
+        return 0;
+      }
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        ec.assign(errno, boost::system::system_category());
+        return 0;
+      }
+      if (!Wait(POLLIN, MidMessage ? options_.PartialMessageMs : idleMs_, ec)) return 0;
+    }
+  }
+
+  size_t WriteSome(const void* data, size_t size, error_code& ec) {
+    for (;;) {
+      const ssize_t w = ::send(fd_, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (w >= 0) return static_cast<size_t>(w);
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        ec.assign(errno, boost::system::system_category());
+        return 0;
+      }
+      if (!Wait(POLLOUT, options_.WriteTimeoutMs, ec)) return 0;
+    }
+  }
+
+  bool WriteAll(const std::string& text) {
+    error_code ec;
+    asio::write(*this, asio::buffer(text), ec);
+    return !ec;
+  }
+
+  // Stops sending, then reads and drops what the peer still sends, up to
+  // `maxBytes` or `maxMs`, so that closing does not reset a connection whose
+  // peer is still sending and the peer gets to read the answer.
+  void CloseGracefully(size_t maxBytes, int maxMs) {
+    ::shutdown(fd_, SHUT_WR);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(maxMs);
+    std::vector<char> sink(64 * 1024);
+    size_t drained = 0;
+    while (drained < maxBytes) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+      if (left <= 0) return;
+      pollfd p{fd_, POLLIN, 0};
+      const int n = ::poll(&p, 1, static_cast<int>(left));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return;
+      const ssize_t r = ::recv(fd_, sink.data(), sink.size(), MSG_DONTWAIT);
+      if (r < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+      if (r <= 0) return;
+      drained += static_cast<size_t>(r);
+    }
+  }
+
+ private:
+  bool Wait(short events, int timeoutMs, error_code& ec) {
+    pollfd p{fd_, events, 0};
+    for (;;) {
+      const int r = ::poll(&p, 1, timeoutMs);
+      if (r > 0) return true;  // ready, or an error/hang-up the next call reports
+      if (r == 0) {
+        ec = asio::error::timed_out;
+        return false;
+      }
+      if (errno != EINTR) {
+        ec.assign(errno, boost::system::system_category());
+        return false;
+      }
+    }
+  }
+
+  int fd_;
+  const TRpcOptions& options_;
+  int idleMs_;
+};
+
+// "POST /rpc HTTP/1.1": what a browser sends first, never a JSON text.
+bool IsHttpRequestLine(const std::string& line) {
+  const auto sp1 = line.find(' ');
+  if (sp1 == std::string::npos || sp1 == 0) return false;
+  for (size_t i = 0; i < sp1; ++i)
+    if (line[i] < 'A' || line[i] > 'Z') return false;
+  const auto sp2 = line.find(' ', sp1 + 1);
+  if (sp2 == std::string::npos) return false;
+  return line.compare(sp2 + 1, 5, "HTTP/") == 0;
+}
+
+std::string_view View(boost::beast::string_view s) { return {s.data(), s.size()}; }
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (auto& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+// The host part of a `Host` value: "[::1]:80" -> "::1", "a.b:80" -> "a.b".
+std::string HostName(std::string_view host) {
+  if (!host.empty() && host.front() == '[') {
+    const auto close = host.find(']');
+    return Lower(host.substr(1, close == std::string_view::npos ? host.size() - 1 : close - 1));
+  }
+  const auto colon = host.find(':');
+  if (colon != std::string_view::npos && host.find(':', colon + 1) == std::string_view::npos)
+    host = host.substr(0, colon);
+  return Lower(host);
+}
+
+void SetKeepAlive(int fd) {
+  // Dead peers (a machine switched off, a cable pulled) are found in about
+  // two minutes instead of the system's two hours.
+  const int on = 1, idle = 60, interval = 10, count = 6;
+  ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+}
+
+}  // namespace
 
 struct TRpcServer::TImpl {
-  TImpl(TServices& s, std::atomic<int>& a) : services(s), active(a) {}
+  TImpl(TServices& s, TRpcOptions o, std::atomic<int>& a) : services(s), options(std::move(o)), active(a) {}
+
+  // An HTTP client refused at the limit is read and answered on a thread
+  // of its own; at most this many such threads at once, past that the
+  // connection is simply closed.
+  static constexpr int kMaxRefusing = 8;
 
   TServices& services;
+  const TRpcOptions options;
   std::atomic<int>& active;
+  std::atomic<int> refusing{0};
   asio::io_context io;
-  std::mutex lock;
+  mutable std::mutex lock;
   std::condition_variable drained;
   bool stopping = false;
   std::vector<std::string> endpoints;
   std::vector<int> listenFds;
   std::vector<std::thread> acceptThreads;
   std::set<int> connFds;
-  std::vector<std::string> unixPaths;
+  std::vector<std::pair<std::string, ino_t>> unixPaths;
 
   // Registers a connection; false when the limit is reached or stopping.
   bool Enter(int fd) {
     std::lock_guard<std::mutex> g(lock);
-    if (stopping || active.load() >= kMaxConnections) return false;
+    if (stopping || active.load() >= options.MaxConnections) return false;
     ++active;
     connFds.insert(fd);
     return true;
@@ -52,111 +243,238 @@ struct TRpcServer::TImpl {
     drained.notify_all();
   }
 
-  template <class Socket>
-  static bool WriteAll(Socket& s, const std::string& text) {
-    boost::system::error_code ec;
-    asio::write(s, asio::buffer(text), ec);
-    return !ec;
+  void RefusalDone() {
+    std::lock_guard<std::mutex> g(lock);
+    --refusing;
+    drained.notify_all();
+  }
+
+  std::optional<std::string> Dispatch(TRpcDispatcher& dispatcher, const std::string& text) {
+    try {
+      return dispatcher.Handle(text);
+    } catch (const std::bad_alloc&) {
+      log::error("out of memory while answering a request");
+      return TRpcDispatcher::ErrorText(-32603, "internal error: out of memory");
+    }
   }
 
   // One JSON text per line, answered in order.
-  template <class Socket>
-  void ServeLines(Socket sock) {
+  void ServeLines(int fd) {
+    TTimedStream stream(fd, options, -1);
     TRpcDispatcher dispatcher(services);
     std::string pending;
-    bool discarding = false;
+    bool discarding = false, firstLine = true;
     std::vector<char> chunk(64 * 1024);
-    boost::system::error_code ec;
     for (;;) {
-      const size_t n = sock.read_some(asio::buffer(chunk), ec);
-      if (ec) break;
+      stream.MidMessage = discarding || !pending.empty();
+      error_code ec;
+      const size_t n = stream.ReadSome(chunk.data(), chunk.size(), ec);
+      if (ec) {
+        if (ec == asio::error::timed_out) log::info("closing a connection that left a message unfinished");
+        return;
+      }
       size_t start = 0;
       while (start < n) {
         const char* nl = static_cast<const char*>(std::memchr(chunk.data() + start, '\n', n - start));
         const size_t end = nl ? static_cast<size_t>(nl - chunk.data()) : n;
         if (!discarding) pending.append(chunk.data() + start, end - start);
         if (!discarding && pending.size() > kMaxMessage) {
-          if (!WriteAll(sock, TRpcDispatcher::ErrorText(-32600, "message longer than 1 MiB") + "\n")) return;
+          if (!stream.WriteAll(TRpcDispatcher::ErrorText(-32600, "message longer than 1 MiB") + "\n")) return;
           pending.clear();
           discarding = true;
         }
         if (!nl) break;
         start = end + 1;
+        const bool wasFirst = firstLine;
+        firstLine = false;
         if (discarding) {
           discarding = false;
           continue;
         }
         if (!pending.empty() && pending.back() == '\r') pending.pop_back();
+        if (wasFirst && IsHttpRequestLine(pending)) {
+          log::warn("closing a line connection that spoke HTTP: {}", pending.substr(0, 80));
+          return;
+        }
         if (pending.find_first_not_of(" \t") != std::string::npos) {
-          if (auto reply = dispatcher.Handle(pending))
-            if (!WriteAll(sock, *reply + "\n")) return;
+          if (auto reply = Dispatch(dispatcher, pending))
+            if (!stream.WriteAll(*reply + "\n")) return;
         }
         pending.clear();
       }
     }
   }
 
-  void ServeHttp(tcp::socket sock) {
+  // Why a request may not be carried out: 0 when it may.
+  http::status Refusal(const http::request<http::string_body>& req, const std::string& localAddress, bool loopback,
+                       std::string& why) const {
+    const std::string host = HostName(View(req[http::field::host]));
+    bool hostOk = !host.empty() && (host == Lower(localAddress) || (loopback && host == "localhost"));
+    for (const auto& h : options.AllowedHosts) hostOk = hostOk || host == HostName(h);
+    if (!hostOk) {
+      why = "Host not allowed";
+      return http::status::forbidden;
+    }
+    if (auto o = req.find(http::field::origin); o != req.end()) {
+      std::string origin = Lower(View(o->value()));
+      while (!origin.empty() && origin.back() == '/') origin.pop_back();
+      bool ok = false;
+      for (const auto& a : options.AllowedOrigins) {
+        std::string allowed = Lower(a);
+        while (!allowed.empty() && allowed.back() == '/') allowed.pop_back();
+        ok = ok || (!allowed.empty() && origin == allowed);
+      }
+      if (!ok) {
+        why = "Origin not allowed";
+        return http::status::forbidden;
+      }
+    }
+    if (req.target() != "/rpc") {
+      why = "POST JSON-RPC requests to /rpc";
+      return http::status::not_found;
+    }
+    if (req.method() != http::verb::post) {
+      why = "POST JSON-RPC requests to /rpc";
+      return http::status::method_not_allowed;
+    }
+    std::string type = Lower(View(req[http::field::content_type]));
+    type = type.substr(0, type.find(';'));
+    while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.pop_back();
+    if (type != "application/json") {
+      why = "Content-Type must be application/json";
+      return http::status::unsupported_media_type;
+    }
+    return http::status::unknown;
+  }
+
+  void ServeHttp(tcp::socket& sock) {
+    const int fd = sock.native_handle();
+    TTimedStream stream(fd, options, options.HttpIdleMs);
     TRpcDispatcher dispatcher(services);
+    error_code ec;
+    const auto local = sock.local_endpoint(ec);
+    const std::string localAddress = ec ? std::string() : local.address().to_string();
+    const bool loopback = !ec && local.address().is_loopback();
     boost::beast::flat_buffer buffer;
-    boost::system::error_code ec;
     for (;;) {
+      stream.MidMessage = buffer.size() > 0;
       http::request_parser<http::string_body> parser;
+      parser.header_limit(16 * 1024);
       parser.body_limit(kMaxMessage);
-      http::read(sock, buffer, parser, ec);
+      http::read(stream, buffer, parser, ec);
       if (ec == http::error::body_limit) {
         http::response<http::string_body> res{http::status::payload_too_large, 11};
+        res.set(http::field::server, "srvvexon");
         res.set(http::field::content_type, "application/json");
         res.body() = TRpcDispatcher::ErrorText(-32600, "body longer than 1 MiB");
         res.keep_alive(false);
         res.prepare_payload();
-        http::write(sock, res, ec);
+        http::write(stream, res, ec);
+        if (!ec) stream.CloseGracefully(4 * kMaxMessage, 5000);
         return;
       }
-      if (ec) return;
+      if (ec) {
+        if (ec == asio::error::timed_out) log::debug("closing an idle or stalled HTTP connection");
+        return;
+      }
       const auto& req = parser.get();
       http::response<http::string_body> res{http::status::ok, req.version()};
       res.set(http::field::server, "srvvexon");
       res.keep_alive(req.keep_alive());
-      if (req.target() != "/rpc") {
-        res.result(http::status::not_found);
-        res.body() = "POST JSON-RPC requests to /rpc\n";
-      } else if (req.method() != http::verb::post) {
-        res.result(http::status::method_not_allowed);
-        res.set(http::field::allow, "POST");
-      } else if (auto reply = dispatcher.Handle(req.body())) {
+      std::string why;
+      const auto refusal = Refusal(req, localAddress, loopback, why);
+      if (refusal != http::status::unknown) {
+        res.result(refusal);
+        if (refusal == http::status::method_not_allowed) res.set(http::field::allow, "POST");
         res.set(http::field::content_type, "application/json");
-        res.body() = *reply;
+        res.body() = TRpcDispatcher::ErrorText(-32600, why);
+      } else if (auto reply = Dispatch(dispatcher, req.body())) {
+        res.set(http::field::content_type, "application/json");
+        res.body() = std::move(*reply);
       } else {
         res.result(http::status::no_content);
       }
       res.prepare_payload();
-      http::write(sock, res, ec);
+      http::write(stream, res, ec);
       if (ec || !res.keep_alive()) return;
     }
   }
 
-  template <class Protocol, class Serve>
-  void AcceptLoop(std::shared_ptr<typename Protocol::acceptor> acceptor, Serve serve) {
+  // The answer to a client over the limit on the line transports.
+  void RefuseLine(int fd) {
+    TTimedStream stream(fd, options, 0);
+    stream.WriteAll(TRpcDispatcher::ErrorText(-32000, "too many connections") + "\n");
+  }
+
+  // 503 for an HTTP client over the limit: its request head is read first
+  // (briefly) and the close is graceful, so the client sees the answer.
+  void RefuseHttp(tcp::socket sock) {
+    if (refusing.fetch_add(1) >= kMaxRefusing) {
+      RefusalDone();
+      return;
+    }
+    auto work = [this, s = std::move(sock)]() mutable {
+      TRpcOptions brief = options;
+      brief.PartialMessageMs = brief.WriteTimeoutMs = 1000;
+      TTimedStream stream(s.native_handle(), brief, 1000);
+      std::string head;
+      std::vector<char> chunk(4096);
+      while (head.size() < 16 * 1024 && head.find("\r\n\r\n") == std::string::npos) {
+        error_code ec;
+        const size_t n = stream.ReadSome(chunk.data(), chunk.size(), ec);
+        if (ec) break;
+        head.append(chunk.data(), n);
+      }
+      const std::string body = TRpcDispatcher::ErrorText(-32000, "too many connections");
+      stream.WriteAll("HTTP/1.1 503 Service Unavailable\r\nServer: srvvexon\r\nContent-Type: application/json\r\n"
+                      "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+      stream.CloseGracefully(kMaxMessage, 1000);
+      RefusalDone();
+    };
+    try {
+      std::thread(std::move(work)).detach();
+    } catch (const std::system_error& e) {
+      RefusalDone();
+      log::warn("cannot start a thread to refuse a connection: {}", e.what());
+    }
+  }
+
+  template <class Protocol, class Serve, class Refuse>
+  void AcceptLoop(std::shared_ptr<typename Protocol::acceptor> acceptor, Serve serve, Refuse refuse) {
     for (;;) {
       typename Protocol::socket sock(io);
-      boost::system::error_code ec;
+      error_code ec;
       acceptor->accept(sock, ec);
       if (ec) {
         std::lock_guard<std::mutex> g(lock);
         if (stopping) return;
         if (ec == asio::error::operation_aborted || ec == asio::error::bad_descriptor) return;
+        // Out of descriptors and the like: do not spin on the error.
+        if (ec != asio::error::connection_aborted) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         continue;
       }
       const int fd = sock.native_handle();
       if (!Enter(fd)) {
-        WriteAll(sock, TRpcDispatcher::ErrorText(-32000, "too many connections") + "\n");
+        refuse(std::move(sock));
         continue;
       }
-      std::thread([this, fd, s = std::move(sock), serve]() mutable {
-        serve(std::move(s));
+      // A thread that cannot be created, or anything thrown while serving,
+      // costs this one connection and nothing else.
+      try {
+        std::thread([this, fd, s = std::move(sock), serve]() mutable {
+          try {
+            serve(s);
+          } catch (const std::exception& e) {
+            log::error("connection ended by an internal error: {}", e.what());
+          } catch (...) {
+            log::error("connection ended by an internal error");
+          }
+          Leave(fd);
+        }).detach();
+      } catch (const std::system_error& e) {
+        log::error("cannot start a connection thread: {}", e.what());
         Leave(fd);
-      }).detach();
+      }
     }
   }
 
@@ -175,22 +493,18 @@ bool SplitHostPort(const std::string& hp, std::string& host, uint16_t& port) {
   host = hp.substr(0, colon);
   if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
   try {
-    const int p = std::stoi(hp.substr(colon + 1));
-    if (p < 0 || p > 65535) return false;
+    size_t used = 0;
+    const int p = std::stoi(hp.substr(colon + 1), &used);
+    if (p < 0 || p > 65535 || used != hp.size() - colon - 1) return false;
     port = static_cast<uint16_t>(p);
   } catch (const std::exception&) {
     return false;
   }
   return true;
 }
-}  // namespace
 
-TRpcServer::TRpcServer(TServices& services) : impl_(std::make_unique<TImpl>(services, active_)) {}
-
-TRpcServer::~TRpcServer() { Stop(); }
-
-namespace {
-// Opens a TCP listener on HOST:PORT; the name reports the bound port.
+// Opens a TCP listener on HOST:PORT, HOST an address or a name to resolve;
+// the name reports the bound address and port.
 std::shared_ptr<tcp::acceptor> OpenTcp(asio::io_context& io, const std::string& hostPort, const char* kind,
                                        const char* suffix, std::string& name, std::string& error) {
   std::string host;
@@ -200,7 +514,18 @@ std::shared_ptr<tcp::acceptor> OpenTcp(asio::io_context& io, const std::string& 
     return nullptr;
   }
   try {
-    auto acceptor = std::make_shared<tcp::acceptor>(io, tcp::endpoint(asio::ip::make_address(host), port));
+    error_code ec;
+    asio::ip::address address = asio::ip::make_address(host, ec);
+    if (ec) {
+      tcp::resolver resolver(io);
+      const auto results = resolver.resolve(host, std::to_string(port), tcp::resolver::passive, ec);
+      if (ec || results.empty()) {
+        error = "cannot resolve " + host + ": " + (ec ? ec.message() : std::string("no address"));
+        return nullptr;
+      }
+      address = results.begin()->endpoint().address();
+    }
+    auto acceptor = std::make_shared<tcp::acceptor>(io, tcp::endpoint(address, port));
     const auto ep = acceptor->local_endpoint();
     name = std::string(kind) + " " + ep.address().to_string() + ":" + std::to_string(ep.port()) + suffix;
     return acceptor;
@@ -211,31 +536,90 @@ std::shared_ptr<tcp::acceptor> OpenTcp(asio::io_context& io, const std::string& 
 }
 }  // namespace
 
+TRpcServer::TRpcServer(TServices& services, TRpcOptions options)
+    : impl_(std::make_unique<TImpl>(services, std::move(options), active_)) {}
+
+TRpcServer::~TRpcServer() { Stop(); }
+
 bool TRpcServer::ListenTcp(const std::string& hostPort, std::string& error) {
   std::string name;
   auto acceptor = OpenTcp(impl_->io, hostPort, "tcp", "", name, error);
   if (!acceptor) return false;
   TImpl* impl = impl_.get();
   impl_->AddListener(acceptor->native_handle(), name, [impl, acceptor] {
-    impl->AcceptLoop<tcp>(acceptor, [impl](tcp::socket s) {
-      s.set_option(tcp::no_delay(true));
-      impl->ServeLines(std::move(s));
-    });
+    impl->AcceptLoop<tcp>(
+        acceptor,
+        [impl](tcp::socket& s) {
+          error_code ec;
+          s.set_option(tcp::no_delay(true), ec);
+          SetKeepAlive(s.native_handle());
+          impl->ServeLines(s.native_handle());
+        },
+        [impl](tcp::socket s) { impl->RefuseLine(s.native_handle()); });
   });
   return true;
 }
 
 bool TRpcServer::ListenUnix(const std::string& path, std::string& error) {
-  try {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) {
+    // Another server's live socket must not be taken over; a socket file
+    // nobody listens on is left over from a server that died, and goes.
+    if (!S_ISSOCK(st.st_mode)) {
+      error = "cannot listen on " + path + ": the path exists and is not a socket";
+      return false;
+    }
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path) {
+      error = "cannot listen on " + path + ": the path is too long";
+      return false;
+    }
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool live = probe >= 0 && ::connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    const int why = errno;
+    if (probe >= 0) ::close(probe);
+    if (live || (why != ECONNREFUSED && why != ENOENT)) {
+      error = "cannot listen on " + path + ": " +
+              (live ? std::string("another server is listening there") : std::string(std::strerror(why)));
+      return false;
+    }
     ::unlink(path.c_str());
-    auto acceptor = std::make_shared<unix_sock::acceptor>(impl_->io, unix_sock::endpoint(path));
+  }
+  gid_t group = static_cast<gid_t>(-1);
+  if (!impl_->options.UnixSocketGroup.empty()) {
+    const struct group* g = ::getgrnam(impl_->options.UnixSocketGroup.c_str());
+    if (!g) {
+      error = "cannot listen on " + path + ": no group " + impl_->options.UnixSocketGroup;
+      return false;
+    }
+    group = g->gr_gid;
+  }
+  try {
+    auto acceptor = std::make_shared<unix_sock::acceptor>(impl_->io);
+    acceptor->open();
+    acceptor->bind(unix_sock::endpoint(path));
+    // The mode is set before listen(): nobody can connect while the socket
+    // still has the default permissions.
+    if (::chmod(path.c_str(), impl_->options.UnixSocketMode) != 0 ||
+        (group != static_cast<gid_t>(-1) && ::chown(path.c_str(), static_cast<uid_t>(-1), group) != 0)) {
+      const std::string why = std::strerror(errno);
+      ::unlink(path.c_str());
+      error = "cannot set the permissions of " + path + ": " + why;
+      return false;
+    }
+    acceptor->listen();
+    ::lstat(path.c_str(), &st);
     TImpl* impl = impl_.get();
     {
       std::lock_guard<std::mutex> g(impl_->lock);
-      impl_->unixPaths.push_back(path);
+      impl_->unixPaths.emplace_back(path, st.st_ino);
     }
     impl_->AddListener(acceptor->native_handle(), "unix " + path, [impl, acceptor] {
-      impl->AcceptLoop<unix_sock>(acceptor, [impl](unix_sock::socket s) { impl->ServeLines(std::move(s)); });
+      impl->AcceptLoop<unix_sock>(
+          acceptor, [impl](unix_sock::socket& s) { impl->ServeLines(s.native_handle()); },
+          [impl](unix_sock::socket s) { impl->RefuseLine(s.native_handle()); });
     });
   } catch (const std::exception& e) {
     error = "cannot listen on " + path + ": " + e.what();
@@ -250,7 +634,13 @@ bool TRpcServer::ListenHttp(const std::string& hostPort, std::string& error) {
   if (!acceptor) return false;
   TImpl* impl = impl_.get();
   impl_->AddListener(acceptor->native_handle(), name, [impl, acceptor] {
-    impl->AcceptLoop<tcp>(acceptor, [impl](tcp::socket s) { impl->ServeHttp(std::move(s)); });
+    impl->AcceptLoop<tcp>(
+        acceptor,
+        [impl](tcp::socket& s) {
+          SetKeepAlive(s.native_handle());
+          impl->ServeHttp(s);
+        },
+        [impl](tcp::socket s) { impl->RefuseHttp(std::move(s)); });
   });
   return true;
 }
@@ -274,8 +664,12 @@ void TRpcServer::Stop() {
   }
   for (auto& t : threads) t.join();
   std::unique_lock<std::mutex> g(impl_->lock);
-  impl_->drained.wait(g, [&] { return active_.load() == 0; });
-  for (const auto& p : impl_->unixPaths) ::unlink(p.c_str());
+  impl_->drained.wait(g, [&] { return active_.load() == 0 && impl_->refusing.load() == 0; });
+  // Only our own socket file: a path another server has taken since stays.
+  for (const auto& [path, inode] : impl_->unixPaths) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && st.st_ino == inode) ::unlink(path.c_str());
+  }
   impl_->unixPaths.clear();
 }
 

@@ -3,11 +3,27 @@
 // is one automation object served by a thread of its own: its calls run one
 // at a time, different connections at the same time.
 //
-// Limits that keep a bad client from hurting others: a line or body over
-// 1 MiB is answered with -32600 (a line connection resumes at the next
-// newline); at most 64 connections at once, the next is refused with an
-// error and closed. Stop() stops accepting, ends every connection and waits
-// for calls in progress to finish.
+// Limits that keep a bad client from hurting others:
+// - a line or body over 1 MiB is answered with -32600 (a line connection
+//   resumes at the next newline; an HTTP connection gets 413, then the
+//   server stops sending and reads the rest of the body for a bounded time
+//   and size before closing, so the client sees the answer);
+// - at most MaxConnections connections at once; the next is refused with a
+//   JSON-RPC error line (line transports) or 503 (HTTP) and closed;
+// - a message begun and not finished for PartialMessageMs, an HTTP
+//   keep-alive connection idle for HttpIdleMs, and a write that makes no
+//   progress for WriteTimeoutMs close the connection; a line connection
+//   idle between whole messages stays open; TCP keep-alive finds dead peers;
+// - HTTP answers only its own address (or AllowedHosts) in `Host`, only
+//   `Content-Type: application/json`, and only requests without `Origin` or
+//   with one of AllowedOrigins (403 or 415 otherwise, nothing carried out);
+// - a line connection whose first line is an HTTP request line is closed
+//   without carrying anything out (a browser's cross-protocol POST);
+// - the Unix socket is created with UnixSocketMode (and UnixSocketGroup);
+//   a live socket at the path is an error, a stale one is replaced.
+// A failed allocation answers -32603; a thread that cannot be created
+// closes that one connection. Stop() stops accepting, ends every connection
+// and waits for calls in progress to finish.
 #pragma once
 
 #include <atomic>
@@ -22,15 +38,26 @@
 
 namespace vexon {
 
+struct TRpcOptions {
+  int MaxConnections = 256;
+  int PartialMessageMs = 30000;
+  int HttpIdleMs = 60000;
+  int WriteTimeoutMs = 30000;
+  std::vector<std::string> AllowedOrigins;  // exact origins, e.g. "http://panel.local:8080"
+  std::vector<std::string> AllowedHosts;    // extra names accepted in `Host`
+  unsigned UnixSocketMode = 0600;
+  std::string UnixSocketGroup;  // empty: the server's own group
+};
+
 class TRpcServer {
  public:
   static constexpr size_t kMaxMessage = 1024 * 1024;
-  static constexpr int kMaxConnections = 64;
 
-  explicit TRpcServer(TServices& services);
+  explicit TRpcServer(TServices& services, TRpcOptions options = {});
   ~TRpcServer();
 
-  // "HOST:PORT" (port 0 picks a free one). False with `error` set on failure.
+  // "HOST:PORT" (port 0 picks a free one; HOST may be a name). False with
+  // `error` set on failure.
   bool ListenTcp(const std::string& hostPort, std::string& error);
   bool ListenUnix(const std::string& path, std::string& error);
   bool ListenHttp(const std::string& hostPort, std::string& error);

@@ -1,5 +1,7 @@
 #include "rpc/variant_json.h"
 
+#include <cmath>
+#include <functional>
 #include <stdexcept>
 
 namespace vexon {
@@ -14,11 +16,17 @@ TVariant Scalar(const nlohmann::json& j) {
     v.What = TVariant::Kind::Bool;
     v.Bool = j.get<bool>();
   } else if (j.is_number_integer()) {
+    if (j.is_number_unsigned() && j.get<uint64_t>() > static_cast<uint64_t>(INT64_MAX))
+      throw std::invalid_argument("number beyond the signed 64-bit range");
     v.What = TVariant::Kind::Int;
-    v.Int = j.is_number_unsigned() && j.get<uint64_t>() > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : j.get<int64_t>();
+    v.Int = j.get<int64_t>();
   } else if (j.is_number_float()) {
+    // Refused here, so that no later conversion ever sees a double that does
+    // not fit a 64-bit integer.
+    const double d = j.get<double>();
+    if (!std::isfinite(d) || std::fabs(d) >= 9.2e18) throw std::invalid_argument("number beyond the signed 64-bit range");
     v.What = TVariant::Kind::Float;
-    v.Float = j.get<double>();
+    v.Float = d;
   } else if (j.is_string()) {
     v.What = TVariant::Kind::String;
     v.Text = j.get<std::string>();
@@ -67,6 +75,7 @@ TVariant VariantFromJson(const nlohmann::json& j) {
     if (!j.contains("data") || !j["data"].is_array()) throw std::invalid_argument("variant object needs \"data\"");
     const nlohmann::json& data = j["data"];
     const int depth = DepthOf(data);
+    if (depth > kMaxVariantDimensions) throw std::invalid_argument("variant array with too many dimensions");
     std::vector<int32_t> lb(static_cast<size_t>(depth), 0);
     if (j.contains("lbound")) {
       if (!j["lbound"].is_array() || j["lbound"].size() != static_cast<size_t>(depth))
@@ -80,6 +89,7 @@ TVariant VariantFromJson(const nlohmann::json& j) {
   }
   if (j.is_array()) {
     const int depth = DepthOf(j);
+    if (depth > kMaxVariantDimensions) throw std::invalid_argument("variant array with too many dimensions");
     TVariant v = ArrayFrom(j, depth, std::vector<int32_t>(static_cast<size_t>(depth), 0));
     v.PlainBounds = true;
     return v;
@@ -101,12 +111,13 @@ nlohmann::json VariantToJson(const TVariant& v) {
     case TVariant::Kind::String:
       return v.Text;
     case TVariant::Kind::Array: {
-      std::function<nlohmann::json(const TVariant&)> data = [&](const TVariant& a) {
+      std::function<nlohmann::json(const TVariant&, int)> data = [&](const TVariant& a, int level) {
+        if (level > kMaxVariantDimensions) throw std::invalid_argument("variant array with too many dimensions");
         nlohmann::json out = nlohmann::json::array();
-        for (const auto& e : a.Items) out.push_back(e.IsArray() ? data(e) : VariantToJson(e));
+        for (const auto& e : a.Items) out.push_back(e.IsArray() ? data(e, level + 1) : VariantToJson(e));
         return out;
       };
-      return {{"lbound", v.LBound}, {"data", data(v)}};
+      return {{"lbound", v.LBound}, {"data", data(v, 1)}};
     }
   }
   return nullptr;

@@ -10,8 +10,14 @@
 
 namespace vexon {
 
+// Conversion recurses once per dimension, so the dimensions are bounded
+// (the message nesting limit bounds them on the wire already; this keeps
+// the converter safe for any caller).
+inline constexpr int kMaxVariantDimensions = 64;
+
 // Throws std::invalid_argument for a value that is not a variant (an
-// object other than the lbound form, ragged arrays, a bad lbound).
+// object other than the lbound form, ragged arrays, a bad lbound, more than
+// kMaxVariantDimensions dimensions, a number beyond the signed 64-bit range).
 TVariant VariantFromJson(const nlohmann::json& j);
 nlohmann::json VariantToJson(const TVariant& v);
 

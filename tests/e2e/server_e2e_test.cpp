@@ -323,6 +323,7 @@ TEST_F(ServerE2e, VexonctlCallsWaitsAndWatches) {
 }
 
 TEST_F(ServerE2e, AtMost64ConnectionsAtOnce) {
+  RestartServer({"--rpc-max-connections", "64"});  // the default is 256
   std::vector<std::unique_ptr<TRpcClient>> clients;
   for (int i = 0; i < 63; ++i) {  // the fixture already holds one
     clients.push_back(std::make_unique<TRpcClient>());

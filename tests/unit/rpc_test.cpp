@@ -75,7 +75,7 @@ TEST_F(RpcTest, NamedAndPositionalParameters) {
   EXPECT_EQ(Call("sysvexon_GetCommandState", {{"EventID", 2147483648LL}})["error"]["code"], -32602);
   EXPECT_EQ(Call("sysvexon_GetCommandState", {{"EventID", -2147483648LL}})["result"]["Value"], 14);
   EXPECT_EQ(Call("sysvexon_GetMonEventDescription", {{"EventCode", -1}, {"EventAdd", 0}})["error"]["code"], -32602);
-  EXPECT_EQ(Call("sysvexon_GetCommandState", "x")["error"]["code"], -32602);
+  EXPECT_EQ(Call("sysvexon_GetCommandState", "x")["error"]["code"], -32600);
 }
 
 TEST_F(RpcTest, EnvelopeErrorsBatchesAndNotifications) {
@@ -174,4 +174,45 @@ TEST(InterfaceDescription, TableOrderDispidsAndTypes) {
   int numbered = 0;
   for (const auto& op : OperationTable()) numbered += op.Number;
   EXPECT_EQ(numbered, 77 * 78 / 2) << "77 operations, each once";
+}
+
+TEST(JsonShape, DepthAndBatchEntriesAreMeasuredOnTheText) {
+  EXPECT_EQ(ScanJson(R"({"a":[1,[2]]})").Depth, 3);
+  EXPECT_EQ(ScanJson(R"({"a":"[[[[{{{{"})").Depth, 1) << "brackets inside strings do not count";
+  EXPECT_EQ(ScanJson(R"({"a":"\"[[[["})").Depth, 1) << "an escaped quote does not end the string";
+  EXPECT_EQ(ScanJson(std::string(100000, '[')).Depth, 100000);
+  EXPECT_EQ(ScanJson("[]").TopLevelEntries, 0u);
+  EXPECT_EQ(ScanJson("[ ]").TopLevelEntries, 0u);
+  EXPECT_EQ(ScanJson("[1]").TopLevelEntries, 1u);
+  EXPECT_EQ(ScanJson(R"([{"a":[1,2,3]},"x,y",[4,5]])").TopLevelEntries, 3u) << "only top-level commas";
+  EXPECT_EQ(ScanJson(R"({"a":1,"b":2})").TopLevelEntries, 0u) << "not a batch";
+}
+
+TEST_F(RpcTest, NestingBatchesAndParamsAreCheckedBeforeAnythingIsCarriedOut) {
+  TRpcDispatcher d(services_);
+  auto code = [&](const std::string& text) {
+    const auto a = json::parse(*d.Handle(text));
+    return a.is_object() && a.contains("error") ? a["error"]["code"].get<int>() : 0;
+  };
+  const std::string head = R"({"jsonrpc":"2.0","id":1,"method":"sysvexon_GetServerState","params":)";
+  EXPECT_EQ(code(head + std::string(63, '[') + std::string(63, ']') + "}"), -32602);
+  EXPECT_EQ(code(head + std::string(64, '[') + std::string(64, ']') + "}"), -32600);
+  EXPECT_EQ(code(head + "7}"), -32600);
+  EXPECT_EQ(code(head + "null}"), -32600);
+  std::string batch = "[";
+  for (int i = 0; i < 1001; ++i) batch += std::string(i ? "," : "") + R"({"jsonrpc":"2.0","method":"sysvexon_SetTimer"})";
+  EXPECT_EQ(code(batch + "]"), -32600);
+  TRequestPtr r;
+  std::string key;
+  EXPECT_FALSE(core_.Requests.GetFirstRequest(r, key)) << "no notification of the refused batch was queued";
+}
+
+TEST(VariantJson, DimensionsAndNumbersAreBounded) {
+  auto nested = [](int n) { return json::parse(std::string(n, '[') + "1" + std::string(n, ']')); };
+  EXPECT_EQ(VariantFromJson(nested(kMaxVariantDimensions)).LBound.size(), static_cast<size_t>(kMaxVariantDimensions));
+  EXPECT_THROW(VariantFromJson(nested(kMaxVariantDimensions + 1)), std::invalid_argument);
+  EXPECT_THROW(VariantFromJson({{"data", nested(kMaxVariantDimensions + 1)}}), std::invalid_argument);
+  EXPECT_THROW(VariantFromJson(json::parse("[1e19]")), std::invalid_argument);
+  EXPECT_THROW(VariantFromJson(json::parse("[18446744073709551615]")), std::invalid_argument);
+  EXPECT_EQ(VariantFromJson(json::parse("[-9.1e18]")).Items[0].Float, -9.1e18);
 }
