@@ -165,7 +165,8 @@ void CheckDispatch(TSysVexonComServer& srv, TCall& c) {
   errno = 0;
   char* end = nullptr;
   const long long n = std::strtoll(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno == ERANGE) {
+  // The whole text must be the number: a NUL inside ends strtoll early.
+  if (text.empty() || end != text.c_str() + text.size() || errno == ERANGE) {
     c.SetValue(1);
     c.Set("AErrorMessage", std::string("Идентификатор - не число"));
     return;

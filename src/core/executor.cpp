@@ -220,10 +220,10 @@ void TExecutor::StepAutoconfig(const TRequestPtr& r, const std::string& key) {
     const uint8_t sys = records[i].SysAdr;
     std::array<uint8_t, 7> status{};
     if (core_.Commands.QueryStatus(sys, status)) {
+      // Only the bytes and their time: the monitoring poll's refresh marks
+      // the block valid and changed.
       core_.Model.Controllers.Update(sys, [&](TTKDItem& rec) {
         rec.Status = status;
-        rec.USCSValid = 1;
-        rec.USCSChanged = 1;
         rec.StatusTime = now;
       });
     } else if (i == 0) {
@@ -247,15 +247,9 @@ void TExecutor::StepReaderZone(const TRequestPtr& r, const std::string& key, con
   FinishStandard(r, key, ok, t);
   if (!ok || !core_.Model.IsConfigured()) return;
   const uint8_t sys = b.Data[0], reader = b.Data[1], zone = b.Data[3];
-  bool changed = false;
-  if (sys == proto::kAll) {
-    // A zone set on every controller is recorded on every controller, so
-    // the zone counts of later broadcasts stay true.
-    for (const auto& rec : core_.Model.Controllers.Snapshot())
-      changed = core_.Model.Controllers.SetReaderZone(rec.SysAdr, reader, zone) || changed;
-  } else {
-    changed = core_.Model.Controllers.SetReaderZone(sys, reader, zone);
-  }
+  // Address1 0xFF with a reader number addresses the controllers of the zone
+  // with that number, not every controller: nothing is recorded for it.
+  const bool changed = sys != proto::kAll && core_.Model.Controllers.SetReaderZone(sys, reader, zone);
   if (changed && !SaveSystemFile(core_.Model.Controllers, core_.SystemFilePath()))
     log::error("saving {} failed", core_.SystemFilePath());
 }

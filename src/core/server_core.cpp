@@ -4,8 +4,8 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 
+#include "model/record_file.h"
 #include "model/system_file.h"
 #include "util/log.h"
 
@@ -50,11 +50,11 @@ void TServerCore::LoadAndCreate() {
     for (const auto& rec : Model.Controllers.Snapshot())
       Model.Controllers.Update(rec.SysAdr, [](TTKDItem& r) { r.JournalPending = 0; });
   }
-  {
-    std::ofstream marker(RunMarkerPath(), std::ios::trunc);
-    marker << getpid() << "\n";
-    if (!marker) log::warn("{} cannot be written: a crash would not be recognised", RunMarkerPath());
-  }
+  // Synced, with its directory: a power cut soon after start must still
+  // leave the marker behind.
+  const std::string pid = std::to_string(getpid()) + "\n";
+  if (!AtomicWriteFile(RunMarkerPath(), std::vector<uint8_t>(pid.begin(), pid.end())))
+    log::warn("{} cannot be written: a crash would not be recognised", RunMarkerPath());
   Suppression.Create();
   Answers.CreateAnswerQueue();
   Requests.CreateRequestQueue(Config.ArrivalOrder);

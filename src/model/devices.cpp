@@ -101,10 +101,13 @@ bool TTKDList::SetStatusByte(uint8_t sysAdr, int n, uint8_t value) {
   });
 }
 
-void TTKDList::ClearStatusChanged(size_t position) {
+bool TTKDList::TakeRecordAt(size_t position, TTKDItem& out) {
   std::lock_guard<std::mutex> g(lock_);
-  if (position >= items_.size()) return;
-  std::next(items_.begin(), static_cast<long>(position))->second.USCSChanged = 0;
+  if (position >= items_.size()) return false;
+  TTKDItem& rec = std::next(items_.begin(), static_cast<long>(position))->second;
+  out = rec;
+  rec.USCSChanged = 0;
+  return true;
 }
 
 bool TTKDList::SetReaderZone(uint8_t sysAdr, uint8_t reader, uint8_t zone) {
@@ -215,12 +218,11 @@ int32_t TDeviceModel::GetControllerDesc(int32_t controllerNum, TDescriptor& out)
 int32_t TDeviceModel::GetControllerUSCS(int32_t controllerNum, TControllerUSCS& out) {
   if (!IsConfigured()) return rcNotConfigured;
   TTKDItem r;
-  if (controllerNum < 1 || !Controllers.GetRecordAt(static_cast<size_t>(controllerNum - 1), r)) return rcBadController;
+  if (controllerNum < 1 || !Controllers.TakeRecordAt(static_cast<size_t>(controllerNum - 1), r)) return rcBadController;
   out.MakeAdr = r.MakeAdr;
   out.USCSChanged = r.USCSChanged ? 1 : 0;
   out.USCSValid = r.USCSValid ? 1 : 0;
   out.Status = r.Status;
-  if (r.USCSChanged) Controllers.ClearStatusChanged(static_cast<size_t>(controllerNum - 1));
   return rcOk;
 }
 

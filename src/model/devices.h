@@ -43,7 +43,9 @@ class TTKDList {
   int CountReadyInZone(uint8_t zone) const;
   bool GetStatusByte(uint8_t sysAdr, int n, uint8_t& value) const;
   bool SetStatusByte(uint8_t sysAdr, int n, uint8_t value);
-  void ClearStatusChanged(size_t position);
+  // Copies the record at `position` and clears its changed flag in the same
+  // hold of the lock, so a change stored in between is never lost.
+  bool TakeRecordAt(size_t position, TTKDItem& out);
   bool SetReaderZone(uint8_t sysAdr, uint8_t reader, uint8_t zone);
   // Applies a change to the record of a system address under the lock.
   template <class F>

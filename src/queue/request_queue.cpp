@@ -5,8 +5,9 @@
 
 namespace vexon {
 
-int32_t TEventQueue::NextEventID() {
+int32_t TEventQueue::NextEventID(uint64_t* seq) {
   lastEventId_ = lastEventId_ == INT32_MAX ? 0 : lastEventId_ + 1;
+  if (seq) *seq = ++arrivalSeq_;
   return lastEventId_;
 }
 
@@ -24,15 +25,15 @@ std::string TEventQueue::MakeKey(uint8_t kind, int32_t eventId) {
   return std::string(PriorityClass(kind)) + std::to_string(eventId);
 }
 
-void TEventQueue::Insert(TRequestPtr item) {
+void TEventQueue::Insert(TRequestPtr item, uint64_t seq) {
   std::string key = MakeKey(item->Kind, item->EventID);
+  if (seq == 0) seq = ++arrivalSeq_;
   if (arrival_) {
-    const uint64_t seq = ++arrivalSeq_;
     arrivalIndex_[item->EventID] = seq;
-    byArrival_.emplace_hint(byArrival_.end(), seq, Entry{std::move(key), std::move(item)});
+    byArrival_.emplace(seq, Entry{std::move(key), std::move(item), seq});
   } else {
     std::string k = key;
-    byKey_.insert_or_assign(std::move(k), Entry{std::move(key), std::move(item)});
+    byKey_.insert_or_assign(std::move(k), Entry{std::move(key), std::move(item), seq});
   }
 }
 
@@ -47,6 +48,11 @@ bool TEventQueue::First(TRequestPtr& item, std::string& key) const {
     if (!byArrival_.empty()) e = &byArrival_.begin()->second;
   } else if (!byKey_.empty()) {
     e = &byKey_.begin()->second;
+    // The most overtaken request of that class goes first once it has
+    // waited for kMaxOvertaken later ones.
+    const std::string cls = e->key.substr(0, 2);
+    for (auto it = byKey_.begin(); it != byKey_.end() && it->first.compare(0, 2, cls) == 0; ++it)
+      if (it->second.overtaken >= kMaxOvertaken && it->second.overtaken > e->overtaken) e = &it->second;
   }
   if (!e) return false;
   item = e->item;
@@ -55,7 +61,17 @@ bool TEventQueue::First(TRequestPtr& item, std::string& key) const {
 }
 
 bool TEventQueue::Remove(const std::string& key) {
-  if (!arrival_) return byKey_.erase(key) != 0;
+  if (!arrival_) {
+    auto x = byKey_.find(key);
+    if (x == byKey_.end()) return false;
+    // Every request of the class queued before this one was overtaken.
+    const uint64_t seq = x->second.seq;
+    for (auto it = byKey_.lower_bound(key.substr(0, 2)); it != byKey_.end() && it->first.compare(0, 2, key, 0, 2) == 0;
+         ++it)
+      if (it->second.seq < seq) ++it->second.overtaken;
+    byKey_.erase(x);
+    return true;
+  }
   // Almost always the first entry is the one taken.
   if (!byArrival_.empty() && byArrival_.begin()->second.key == key) {
     arrivalIndex_.erase(byArrival_.begin()->second.item->EventID);
@@ -101,11 +117,13 @@ bool TRequests::Exists() const {
 bool TRequests::PutRequest(uint8_t kind, uint8_t bufKind, std::unique_ptr<TParamObject>& buf, int32_t& eventId) {
   if (!answers_.Exists()) return false;
   int32_t id;
-  uint64_t generation;
+  uint64_t generation, seq = 0;
   {
     std::lock_guard<std::mutex> g(lock_);
     if (!queue_) return false;
-    id = queue_->NextEventID();
+    // The number and the place in arrival order are drawn together, so
+    // arrival order never differs from numbering order.
+    id = queue_->NextEventID(&seq);
     generation = clearGeneration_;
   }
   // The answer entry comes first so the executor never finishes a request
@@ -121,7 +139,7 @@ bool TRequests::PutRequest(uint8_t kind, uint8_t bufKind, std::unique_ptr<TParam
       eventId = id;
       item->Cancelled = true;
     } else if (queue_) {
-      queue_->Insert(std::move(item));
+      queue_->Insert(std::move(item), seq);
       count_ = queue_->Count();
       eventId = id;
       if (wakeup_) wakeup_->Notify();

@@ -3,7 +3,10 @@
 //
 // A request's key is its two-character priority class followed by its EventID
 // in decimal; keys are compared as text, so within a class request 10 comes
-// before request 9. With the "/X" switch the queue keeps arrival order.
+// before request 9. So that text order cannot starve a request (98 behind
+// 100 to 979 under steady load), a request overtaken by 100 requests of its
+// own class queued after it is taken next. With the "/X" switch the queue
+// keeps arrival order, which is numbering order.
 //
 // Promises:
 // - EventIDs are 1, 2, ... across all clients; after 2147483647 comes 0.
@@ -49,14 +52,18 @@ using TRequestPtr = std::shared_ptr<TEventQueueItem>;
 class TEventQueue {
  public:
   explicit TEventQueue(bool arrivalOrder) : arrival_(arrivalOrder) {}
-  // Draws the next EventID (wrapping after 2147483647 to 0).
-  int32_t NextEventID();
+  static constexpr uint32_t kMaxOvertaken = 100;
+
+  // Draws the next EventID (wrapping after 2147483647 to 0) and, when
+  // `seq` is given, the request's place in arrival order.
+  int32_t NextEventID(uint64_t* seq = nullptr);
   // Builds the key of a kind and a number: class text + decimal number.
   static std::string MakeKey(uint8_t kind, int32_t eventId);
   // The number of a key (after its two-character class), or -1.
   static int32_t EventIDOfKey(const std::string& key);
-  // Inserts a numbered record at its place.
-  void Insert(TRequestPtr item);
+  // Inserts a numbered record at its place; `seq` from NextEventID keeps
+  // arrival order equal to numbering order (0: the next place).
+  void Insert(TRequestPtr item, uint64_t seq = 0);
   // AddRequest: numbers the record and inserts it.
   void AddRequest(TRequestPtr item);
   bool First(TRequestPtr& item, std::string& key) const;
@@ -73,6 +80,8 @@ class TEventQueue {
   struct Entry {
     std::string key;
     TRequestPtr item;
+    uint64_t seq = 0;         // arrival order
+    uint32_t overtaken = 0;   // later requests of its class carried out first
   };
 
   bool arrival_;

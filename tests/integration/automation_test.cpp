@@ -307,3 +307,15 @@ TEST(Descriptions, MonitoringEvents) {
   EXPECT_EQ(GetMonEventDescription(21, 1), "Неизвестное событие");
   EXPECT_EQ(GetMonEventDescription(255, 1), "Неизвестное событие");
 }
+
+TEST_F(AutomationTest, IdentifierWithAnythingButDigitsIsNotANumber) {
+  for (const std::string& id : {std::string("65569\0abc", 9), std::string("65569\0", 6), std::string("65569 "),
+                               std::string("+65569x")}) {
+    const TCall c = Invoke("CheckDispatch", {{"AIdentifier", id}});
+    EXPECT_EQ(Value(c), 1) << ::testing::PrintToString(id);
+    EXPECT_EQ(std::get<std::string>(c.Args()[5]), "Идентификатор - не число");
+  }
+  const TCall ok = Invoke("CheckDispatch", {{"AIdentifier", std::string("65569")}});
+  EXPECT_EQ(Value(ok), 0);
+  EXPECT_EQ(std::get<std::string>(ok.Args()[4]), "Доступ запрещен - не оплачен счет в баре");
+}

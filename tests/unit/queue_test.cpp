@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
 #include <set>
 #include <thread>
 #include <vector>
@@ -320,4 +321,53 @@ TEST(RequestQueue, ArrivalModeRemovesByKeyAndIgnoresStaleKeys) {
   EXPECT_EQ(q.Count(), 1u);
   EXPECT_EQ(TEventQueue::EventIDOfKey("0212345"), 12345);
   EXPECT_EQ(TEventQueue::EventIDOfKey("02"), -1);
+}
+
+TEST(RequestQueue, TextOrderNeverOvertakesARequestMoreThan100Times) {
+  // A steady stream of one class across EventID 100 and 1000: one taken,
+  // one put in, with about 20 waiting. Each request counts the later
+  // requests carried out before it.
+  TEventQueue q(false);
+  std::map<int32_t, int> overtakenBy;  // waiting request -> later ones taken
+  const auto put = [&] {
+    auto item = std::make_shared<TEventQueueItem>(rkOpenIm, bkBuffer, nullptr);
+    q.AddRequest(item);
+    overtakenBy[item->EventID] = 0;
+  };
+  for (int i = 0; i < 20; ++i) put();
+  int worst = 0;
+  for (int step = 0; step < 3000; ++step) {
+    TRequestPtr r;
+    std::string key;
+    ASSERT_TRUE(q.First(r, key));
+    ASSERT_TRUE(q.Remove(key));
+    overtakenBy.erase(r->EventID);
+    for (auto& [id, n] : overtakenBy)
+      if (id < r->EventID) worst = std::max(worst, ++n);
+    put();
+  }
+  EXPECT_LE(worst, 100);
+  EXPECT_GE(worst, 50) << "text order still applies below the bound";
+  EXPECT_LT(overtakenBy.begin()->first, 3020) << "nothing left behind";
+  EXPECT_GT(overtakenBy.begin()->first, 2900);
+}
+
+TEST(RequestQueue, ArrivalOrderIsNumberingOrder) {
+  // Two clients number their requests, then insert them the other way
+  // round (each under its own hold of the lock).
+  TEventQueue q(true);
+  uint64_t s1 = 0, s2 = 0;
+  auto a = std::make_shared<TEventQueueItem>(rkOpenIm, bkBuffer, nullptr);
+  auto b = std::make_shared<TEventQueueItem>(rkOpenIm, bkBuffer, nullptr);
+  a->EventID = q.NextEventID(&s1);
+  b->EventID = q.NextEventID(&s2);
+  q.Insert(b, s2);
+  q.Insert(a, s1);
+  TRequestPtr first;
+  std::string key;
+  ASSERT_TRUE(q.First(first, key));
+  EXPECT_EQ(first->EventID, a->EventID);
+  ASSERT_TRUE(q.Remove(key));
+  ASSERT_TRUE(q.First(first, key));
+  EXPECT_EQ(first->EventID, b->EventID);
 }
