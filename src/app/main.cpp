@@ -4,7 +4,7 @@
 //   srvvexon [/X] [--headless] [--data-dir DIR] [--config FILE]
 //            [--port COMn=PATH]... [--rpc-tcp HOST:PORT|off]
 //            [--rpc-unix PATH|off] [--rpc-http HOST:PORT|off]
-//            [--rpc-max-connections N] [--trace FILE]
+//            [--rpc-max-connections N] [--rpc-token-file FILE] [--trace FILE]
 //
 // "/X" (or "/x") as the first parameter keeps the request queue in arrival
 // order. Runs until SIGINT or SIGTERM, then shuts down in order.
@@ -15,6 +15,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,8 @@ int main(int argc, char** argv) {
   app.add_option("--rpc-tcp", opt.Tcp, "JSON-RPC over TCP, one JSON text per line (default 127.0.0.1:47301)");
   app.add_option("--rpc-unix", opt.Unix, "JSON-RPC over a Unix socket, one JSON text per line");
   app.add_option("--rpc-http", opt.Http, "JSON-RPC over HTTP, POST /rpc (default 127.0.0.1:47380)");
+  std::string tokenFile;
+  app.add_option("--rpc-token-file", tokenFile, "file whose first line is the token every RPC client must present");
   int maxConnections = 0;
   app.add_option("--rpc-max-connections", maxConnections, "RPC connections at once (default 256)")
       ->check(CLI::Range(1, 65536));
@@ -114,6 +117,19 @@ int main(int argc, char** argv) {
   opt.Rpc.AllowedHosts = probe.RpcAllowedHosts;
   opt.Rpc.UnixSocketMode = probe.RpcUnixSocketMode;
   opt.Rpc.UnixSocketGroup = probe.RpcUnixSocketGroup;
+  opt.Rpc.Token = probe.RpcToken;
+  if (!tokenFile.empty()) {
+    std::ifstream in(tokenFile);
+    std::string token;
+    std::getline(in, token);
+    while (!token.empty() && (token.back() == '\r' || token.back() == ' ' || token.back() == '\t')) token.pop_back();
+    if (!in && !in.eof()) token.clear();
+    if (token.empty()) {
+      std::fprintf(stderr, "srvvexon: cannot read a token from %s\n", tokenFile.c_str());
+      return 1;
+    }
+    opt.Rpc.Token = token;
+  }
 
   THeadlessDisplay display;
   TServerApp server(opt, SystemClock(), display);

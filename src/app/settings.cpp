@@ -65,6 +65,7 @@ bool LoadSettings(const std::string& path, TSettings& s) {
   const unsigned long m = std::strtoul(mode.c_str(), &end, 8);
   s.RpcUnixSocketMode = !mode.empty() && *end == '\0' && m <= 0777 ? static_cast<unsigned>(m) : 0600;
   s.RpcUnixSocketGroup = ini.Get("Rpc", "UnixSocketGroup", "");
+  s.RpcToken = ini.Get("Rpc", "Token", "");
   return true;
 }
 

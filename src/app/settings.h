@@ -22,6 +22,7 @@ struct TSettings {
   std::vector<std::string> RpcAllowedHosts;
   unsigned RpcUnixSocketMode = 0600;  // octal in the file, e.g. 0660
   std::string RpcUnixSocketGroup;
+  std::string RpcToken;  // empty: no token required
 };
 
 // "a, b,,c" -> {"a","b","c"}.

@@ -194,6 +194,23 @@ std::string HostName(std::string_view host) {
   return Lower(host);
 }
 
+// Compares in a time that depends only on the expected token's length, so
+// the answer time tells nothing about how much of a guess was right.
+bool SameToken(std::string_view given, std::string_view expected) {
+  unsigned diff = given.size() != expected.size();
+  for (size_t i = 0; i < expected.size(); ++i)
+    diff |= static_cast<unsigned char>(expected[i]) ^ static_cast<unsigned char>(i < given.size() ? given[i] : 0);
+  return diff == 0;
+}
+
+// The line transports' first line: {"auth":"<token>"}.
+bool AuthLineMatches(const std::string& line, const std::string& token) {
+  if (line.size() > 4096 || ScanJson(line).Depth > 1) return false;
+  const auto j = nlohmann::json::parse(line, nullptr, false);
+  if (!j.is_object() || j.size() != 1 || !j.contains("auth") || !j["auth"].is_string()) return false;
+  return SameToken(j["auth"].get<std::string>(), token);
+}
+
 void SetKeepAlive(int fd) {
   // Dead peers (a machine switched off, a cable pulled) are found in about
   // two minutes instead of the system's two hours.
@@ -243,6 +260,12 @@ struct TRpcServer::TImpl {
     drained.notify_all();
   }
 
+  // A wrong or missing token: the fixed wait makes guessing slow.
+  void RejectToken(const char* who) const {
+    log::warn("{} did not present the right token", who);
+    std::this_thread::sleep_for(std::chrono::milliseconds(options.AuthFailureDelayMs));
+  }
+
   void RefusalDone() {
     std::lock_guard<std::mutex> g(lock);
     --refusing;
@@ -263,7 +286,7 @@ struct TRpcServer::TImpl {
     TTimedStream stream(fd, options, -1);
     TRpcDispatcher dispatcher(services);
     std::string pending;
-    bool discarding = false, firstLine = true;
+    bool discarding = false, firstLine = true, authenticated = options.Token.empty();
     std::vector<char> chunk(64 * 1024);
     for (;;) {
       stream.MidMessage = discarding || !pending.empty();
@@ -278,6 +301,10 @@ struct TRpcServer::TImpl {
         const char* nl = static_cast<const char*>(std::memchr(chunk.data() + start, '\n', n - start));
         const size_t end = nl ? static_cast<size_t>(nl - chunk.data()) : n;
         if (!discarding) pending.append(chunk.data() + start, end - start);
+        if (!authenticated && pending.size() > 4096) {
+          RejectToken("a line connection");
+          return;
+        }
         if (!discarding && pending.size() > kMaxMessage) {
           if (!stream.WriteAll(TRpcDispatcher::ErrorText(-32600, "message longer than 1 MiB") + "\n")) return;
           pending.clear();
@@ -295,6 +322,15 @@ struct TRpcServer::TImpl {
         if (wasFirst && IsHttpRequestLine(pending)) {
           log::warn("closing a line connection that spoke HTTP: {}", pending.substr(0, 80));
           return;
+        }
+        if (!authenticated) {
+          if (!AuthLineMatches(pending, options.Token)) {
+            RejectToken("a line connection");
+            return;
+          }
+          authenticated = true;
+          pending.clear();
+          continue;
         }
         if (pending.find_first_not_of(" \t") != std::string::npos) {
           if (auto reply = Dispatch(dispatcher, pending))
@@ -327,6 +363,14 @@ struct TRpcServer::TImpl {
       if (!ok) {
         why = "Origin not allowed";
         return http::status::forbidden;
+      }
+    }
+    if (!options.Token.empty()) {
+      const std::string_view auth = View(req[http::field::authorization]);
+      const bool bearer = auth.size() > 7 && Lower(auth.substr(0, 7)) == "bearer ";
+      if (!bearer || !SameToken(auth.substr(7), options.Token)) {
+        why = "a token is required (Authorization: Bearer <token>)";
+        return http::status::unauthorized;
       }
     }
     if (req.target() != "/rpc") {
@@ -386,6 +430,11 @@ struct TRpcServer::TImpl {
       if (refusal != http::status::unknown) {
         res.result(refusal);
         if (refusal == http::status::method_not_allowed) res.set(http::field::allow, "POST");
+        if (refusal == http::status::unauthorized) {
+          res.set(http::field::www_authenticate, "Bearer");
+          res.keep_alive(false);
+          RejectToken("an HTTP client");
+        }
         res.set(http::field::content_type, "application/json");
         res.body() = TRpcDispatcher::ErrorText(-32600, why);
       } else if (auto reply = Dispatch(dispatcher, req.body())) {
@@ -541,10 +590,22 @@ TRpcServer::TRpcServer(TServices& services, TRpcOptions options)
 
 TRpcServer::~TRpcServer() { Stop(); }
 
+bool TRpcServer::TokenMissing(const void* acceptorPtr, const std::string& hostPort, std::string& error) const {
+  const auto& acceptor = *static_cast<const tcp::acceptor*>(acceptorPtr);
+  error_code ec;
+  const auto ep = acceptor.local_endpoint(ec);
+  if (impl_->options.Token.empty() && (ec || !ep.address().is_loopback())) {
+    error = "refusing to listen on " + hostPort +
+            " without a token: anyone who reaches it could open the doors; set [Rpc] Token or --rpc-token-file";
+    return true;
+  }
+  return false;
+}
+
 bool TRpcServer::ListenTcp(const std::string& hostPort, std::string& error) {
   std::string name;
   auto acceptor = OpenTcp(impl_->io, hostPort, "tcp", "", name, error);
-  if (!acceptor) return false;
+  if (!acceptor || TokenMissing(acceptor.get(), hostPort, error)) return false;
   TImpl* impl = impl_.get();
   impl_->AddListener(acceptor->native_handle(), name, [impl, acceptor] {
     impl->AcceptLoop<tcp>(
@@ -631,7 +692,7 @@ bool TRpcServer::ListenUnix(const std::string& path, std::string& error) {
 bool TRpcServer::ListenHttp(const std::string& hostPort, std::string& error) {
   std::string name;
   auto acceptor = OpenTcp(impl_->io, hostPort, "http", "/rpc", name, error);
-  if (!acceptor) return false;
+  if (!acceptor || TokenMissing(acceptor.get(), hostPort, error)) return false;
   TImpl* impl = impl_.get();
   impl_->AddListener(acceptor->native_handle(), name, [impl, acceptor] {
     impl->AcceptLoop<tcp>(

@@ -21,6 +21,9 @@
 //   without carrying anything out (a browser's cross-protocol POST);
 // - the Unix socket is created with UnixSocketMode (and UnixSocketGroup);
 //   a live socket at the path is an error, a stale one is replaced.
+// - with a Token, a client that does not present it is closed after a
+//   fixed delay (line transports) or answered 401 (HTTP); listening beyond
+//   loopback without a token is refused.
 // A failed allocation answers -32603; a thread that cannot be created
 // closes that one connection. Stop() stops accepting, ends every connection
 // and waits for calls in progress to finish.
@@ -45,6 +48,12 @@ struct TRpcOptions {
   int WriteTimeoutMs = 30000;
   std::vector<std::string> AllowedOrigins;  // exact origins, e.g. "http://panel.local:8080"
   std::vector<std::string> AllowedHosts;    // extra names accepted in `Host`
+  // When set, every client proves it knows this first: the first line of a
+  // line connection is {"auth":"<token>"}, an HTTP request carries
+  // `Authorization: Bearer <token>`. A wrong token closes the connection
+  // after AuthFailureDelayMs. Without a token only loopback may be listened on.
+  std::string Token;
+  int AuthFailureDelayMs = 500;
   unsigned UnixSocketMode = 0600;
   std::string UnixSocketGroup;  // empty: the server's own group
 };
@@ -69,6 +78,9 @@ class TRpcServer {
   struct TImpl;
 
  private:
+  // True (with `error`) for a TCP acceptor beyond loopback without a token.
+  bool TokenMissing(const void* tcpAcceptor, const std::string& hostPort, std::string& error) const;
+
   std::unique_ptr<TImpl> impl_;
   std::atomic<int> active_{0};
 };

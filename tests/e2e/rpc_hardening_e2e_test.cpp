@@ -176,11 +176,11 @@ class RpcHardening : public E2eTest {
 
   // A server of its own (a second data directory, no HTTP), for start-up
   // checks; returns the lines it printed before it was ready or exited.
-  std::vector<std::string> Launch(TProcess& p, std::vector<std::string> extra) {
+  std::vector<std::string> Launch(TProcess& p, std::vector<std::string> extra, const std::string& http = "off") {
     const std::string own = dir_ + "/own";
     std::filesystem::create_directories(own);
     std::vector<std::string> argv = {VEXON_SERVER_PATH, "--data-dir", own, "--config", own + "/none.ini", "--rpc-http",
-                                     "off"};
+                                     http};
     argv.insert(argv.end(), extra.begin(), extra.end());
     EXPECT_TRUE(p.Start(argv));
     std::vector<std::string> lines;
@@ -522,6 +522,65 @@ TEST_F(RpcHardening, TheUnixSocketIsPrivateAndNeverTakenFromALiveServer) {
   EXPECT_TRUE(Launch(fourth, {"--rpc-tcp", "off", "--rpc-unix", dir_ + "/plain.sock"}).empty());
   EXPECT_EQ(fourth.Stop(), 1);
   EXPECT_TRUE(std::filesystem::is_regular_file(dir_ + "/plain.sock"));
+}
+
+TEST_F(RpcHardening, ATokenIsRequiredFromEveryClientWhenSet) {
+  std::ofstream(dir_ + "/token") << "s3cret-token\n";
+  std::string tcp, http;
+  {
+    TProcess own;
+    expectedEndpoints_ = 2;
+    const auto lines = Launch(own, {"--rpc-tcp", "127.0.0.1:0", "--rpc-unix", "off", "--rpc-token-file", dir_ + "/token"},
+                              "127.0.0.1:0");
+    ASSERT_EQ(lines.size(), 2u) << "the server did not start";
+    for (const auto& l : lines) {
+      if (l.find("on tcp ") != std::string::npos) tcp = l.substr(l.find("tcp ") + 4);
+      if (l.find("on http ") != std::string::npos) http = l.substr(l.find("http ") + 5, l.rfind('/') - l.find("http ") - 5);
+    }
+    const std::string timer = Request("sysvexon_SetTimer", json::object()) + "\n";
+    TRaw right;
+    ASSERT_TRUE(right.Connect(tcp));
+    ASSERT_TRUE(right.SendAll(R"({"auth":"s3cret-token"})" "\n" + timer));
+    const int64_t before = json::parse(right.ReadLine())["result"]["EventID"];
+
+    // Without the token, or with a wrong one, or with more than the token:
+    // nothing is carried out and the connection closes.
+    for (const std::string& first : {timer, std::string(R"({"auth":"s3cret-tokeX"})" "\n"),
+                                    std::string(R"({"auth":"s3cret-token-and-more"})" "\n"),
+                                    std::string(R"({"auth":"s3cret-token","x":1})" "\n")}) {
+      TRaw c;
+      ASSERT_TRUE(c.Connect(tcp));
+      ASSERT_TRUE(c.SendAll(first + timer));
+      std::string out;
+      EXPECT_TRUE(c.ReadUntilClosed(out)) << first;
+      EXPECT_EQ(out, "") << first;
+    }
+    auto post = [&](const std::string& auth) {
+      TRaw c;
+      EXPECT_TRUE(c.Connect(http));
+      EXPECT_TRUE(c.SendAll(Post(http.substr(0, http.rfind(':')), timer, "application/json", auth)));
+      std::string out;
+      EXPECT_TRUE(c.ReadUntilClosed(out));
+      return out.substr(0, out.find("\r\n"));
+    };
+    EXPECT_EQ(post(""), "HTTP/1.1 401 Unauthorized");
+    EXPECT_EQ(post("Authorization: Bearer s3cret-tokeX\r\n"), "HTTP/1.1 401 Unauthorized");
+    EXPECT_EQ(post("Authorization: Basic s3cret-token\r\n"), "HTTP/1.1 401 Unauthorized");
+    EXPECT_EQ(post("Authorization: Bearer s3cret-token\r\n"), "HTTP/1.1 200 OK");
+    ASSERT_TRUE(right.SendAll(timer));
+    EXPECT_EQ(json::parse(right.ReadLine())["result"]["EventID"], before + 2) << "only the authorised POST ran";
+    right.Close();
+    EXPECT_EQ(own.Stop(), 0);
+  }
+  // Beyond loopback a token is required to start at all.
+  TProcess open;
+  expectedEndpoints_ = 1;
+  EXPECT_TRUE(Launch(open, {"--rpc-tcp", "0.0.0.0:0", "--rpc-unix", "off"}).empty());
+  EXPECT_EQ(open.Stop(), 1);
+  TProcess guarded;
+  EXPECT_FALSE(Launch(guarded, {"--rpc-tcp", "0.0.0.0:0", "--rpc-unix", "off", "--rpc-token-file", dir_ + "/token"}).empty());
+  EXPECT_EQ(guarded.Stop(), 0);
+  ExpectServing();
 }
 
 }  // namespace
