@@ -101,15 +101,21 @@ TEST_F(MonitorTest, RepeatedPageWithinAFetchIsDropped) {
 
 TEST_F(MonitorTest, FailedPageReadIsRetriedWith0x70) {
   Start();
-  sim_.AddRecords({Rec(0, 0x08, 1, 0)});
+  std::vector<std::array<uint8_t, 4>> recs;
+  for (int i = 0; i < 40; ++i) recs.push_back(Rec(0, 0x08, static_cast<uint8_t>(i + 1), 0));
+  sim_.AddRecords(recs);
   sim_.ClearReceived();
+  // The first page (0x70) arrives; the read of the second (0x71) fails and
+  // is asked for again with 0x70, not 0x71.
+  sim_.InjectFault({TSimFault::Waits, 0});
   sim_.InjectFault({TSimFault::NoAnswer});
   ASSERT_TRUE(monitor_->FetchPages());
   const auto frames = sim_.ReceivedFrames();
-  ASSERT_GE(frames.size(), 2u);
+  ASSERT_GE(frames.size(), 3u);
   EXPECT_EQ(frames[0][4], 0x70);
-  EXPECT_EQ(frames[1][4], 0x70);
-  EXPECT_EQ(monitor_->RawRecords().size(), 1u);
+  EXPECT_EQ(frames[1][4], 0x71);
+  EXPECT_EQ(frames[2][4], 0x70);
+  EXPECT_GE(monitor_->RawRecords().size(), 32u);
   sim_.InjectFault({TSimFault::NoAnswer});
   sim_.InjectFault({TSimFault::NoAnswer});
   EXPECT_FALSE(monitor_->FetchPages()) << "a second failure ends the fetch";
