@@ -20,6 +20,9 @@
 #include <vector>
 
 #include "app/server_app.h"
+#ifdef VEXON_WITH_UI
+#include "ui/window_app.h"
+#endif
 #include "util/log.h"
 
 #include <spdlog/sinks/stdout_sinks.h>
@@ -60,7 +63,7 @@ int main(int argc, char** argv) {
   std::string config = DefaultSettingsPath();
   opt.Tcp.clear();
   opt.Http.clear();
-  app.add_flag("--headless", headless, "run without the operator window (this build has none)");
+  app.add_flag("--headless", headless, "run without the operator window and the tray icon");
   app.add_option("--data-dir", dataDir, "folder of new_sys.bin, cards.bin, SrvVexon.Log, test.txt");
   app.add_option("--config", config, "settings file (default ~/.config/srvvexon.ini)");
   app.add_option("--port", opt.PortAssignments,
@@ -131,6 +134,14 @@ int main(int argc, char** argv) {
     opt.Rpc.Token = token;
   }
 
+#ifdef VEXON_WITH_UI
+  // With a display the window is the operator display; without one the
+  // server runs exactly as with --headless.
+  if (!headless) {
+    if (WindowDisplayAvailable()) return RunServerWithWindow(opt, sigs);
+    log::info("no display: running without the operator window");
+  }
+#endif
   THeadlessDisplay display;
   TServerApp server(opt, SystemClock(), display);
   std::string error;
