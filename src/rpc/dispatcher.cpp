@@ -348,7 +348,9 @@ const json& InterfaceDescription() {
     json methods = json::array();
     for (const auto& op : OperationTable()) {
       json params = json::array();
-      json result = nullptr;
+      // The call returns one object: `Value` (where the operation has one)
+      // and every [in,out] argument, each with its own schema.
+      json properties = json::object(), required = json::array();
       for (const auto& a : op.Args) {
         json schema;
         switch (a.Type) {
@@ -368,15 +370,24 @@ const json& InterfaceDescription() {
             schema = json::object();
             break;
         }
-        json p = {{"name", a.Name},
-                  {"schema", schema},
-                  {"required", a.Dir == TArgDir::In},
-                  {"x-type", TypeName(a.Type)},
-                  {"x-direction", DirName(a.Dir)}};
-        if (a.Dir == TArgDir::RetVal)
-          result = p;
-        else
-          params.push_back(p);
+        if (a.Dir != TArgDir::In) {
+          json out = schema;
+          // Dates come back as days since 1899-12-30, variant arrays in the
+          // explicit-bounds form.
+          if (a.Type == TArgType::DATE) out = {{"type", "number"}};
+          if (a.Type == TArgType::VARIANT)
+            out = {{"description", "a scalar, or an array as {\"lbound\":[...],\"data\":[...]}"}};
+          out["x-type"] = TypeName(a.Type);
+          out["x-direction"] = DirName(a.Dir);
+          properties[a.Name] = out;
+          required.push_back(a.Name);
+        }
+        if (a.Dir == TArgDir::RetVal) continue;
+        params.push_back({{"name", a.Name},
+                          {"schema", schema},
+                          {"required", a.Dir == TArgDir::In},
+                          {"x-type", TypeName(a.Type)},
+                          {"x-direction", DirName(a.Dir)}});
       }
       json m = {{"name", op.Name},
                 {"summary", op.Summary},
@@ -384,7 +395,12 @@ const json& InterfaceDescription() {
                 {"params", params},
                 {"x-dispid", op.DispId},
                 {"x-queued", op.Queued}};
-      m["result"] = result.is_null() ? json{{"name", "result"}, {"schema", {{"type", "object"}}}} : result;
+      m["result"] = {{"name", "result"},
+                     {"schema",
+                      {{"type", "object"},
+                       {"properties", properties},
+                       {"required", required},
+                       {"additionalProperties", false}}}};
       if (op.Inherited) m["x-inherited"] = true;
       if (!op.Inherited) m["x-number"] = op.Number;
       methods.push_back(m);

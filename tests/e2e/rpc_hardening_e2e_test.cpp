@@ -583,4 +583,58 @@ TEST_F(RpcHardening, ATokenIsRequiredFromEveryClientWhenSet) {
   ExpectServing();
 }
 
+// The subset of JSON Schema the interface description uses.
+void ExpectMatches(const json& schema, const json& value, const std::string& where) {
+  if (!schema.contains("type")) return;  // any value
+  const std::string type = schema["type"];
+  if (type == "integer") {
+    ASSERT_TRUE(value.is_number_integer()) << where << ": " << value;
+    if (schema.contains("minimum")) {
+      EXPECT_GE(value.get<int64_t>(), schema["minimum"].get<int64_t>()) << where;
+    }
+    if (schema.contains("maximum")) {
+      EXPECT_LE(value.get<int64_t>(), schema["maximum"].get<int64_t>()) << where;
+    }
+  } else if (type == "number") {
+    EXPECT_TRUE(value.is_number()) << where << ": " << value;
+  } else if (type == "string") {
+    EXPECT_TRUE(value.is_string()) << where << ": " << value;
+  } else if (type == "object") {
+    ASSERT_TRUE(value.is_object()) << where << ": " << value;
+    for (const auto& name : schema.value("required", json::array()))
+      EXPECT_TRUE(value.contains(name.get<std::string>())) << where << " lacks " << name;
+    for (auto it = value.begin(); it != value.end(); ++it) {
+      const auto& props = schema.value("properties", json::object());
+      if (!props.contains(it.key())) {
+        EXPECT_NE(schema.value("additionalProperties", true), false) << where << " has no " << it.key();
+        continue;
+      }
+      ExpectMatches(props[it.key()], it.value(), where + "." + it.key());
+    }
+  } else {
+    ADD_FAILURE() << where << ": unexpected schema type " << type;
+  }
+}
+
+TEST_F(RpcHardening, TheDescribedResultIsWhatEveryOperationReturns) {
+  const json doc = Call("rpc.discover");
+  int checked = 0;
+  for (const auto& m : doc["methods"]) {
+    if (m.value("x-inherited", false)) continue;
+    const std::string name = m["name"];
+    json params = json::object();
+    for (const auto& p : m["params"]) {
+      if (!p["required"].get<bool>()) continue;
+      const std::string t = p["x-type"];
+      params[p["name"].get<std::string>()] = t == "BSTR" ? json("") : t == "VARIANT" ? json::parse("[[0]]") : json(0);
+    }
+    const auto answer = client_.Request(name, params);
+    if (!answer.contains("result")) continue;  // refused by the operation itself, or not in this build
+    ExpectMatches(m["result"]["schema"], answer["result"], name);
+    ++checked;
+  }
+  EXPECT_GE(checked, 60) << "operations whose answer was checked";
+  ExpectServing();
+}
+
 }  // namespace

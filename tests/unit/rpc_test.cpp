@@ -164,8 +164,11 @@ TEST(InterfaceDescription, TableOrderDispidsAndTypes) {
   EXPECT_EQ(m[7 + 32]["name"], "sysvexon_SetAlarm");
   EXPECT_EQ(m[7 + 32]["x-dispid"], 34);
   EXPECT_EQ(m[7 + 76]["name"], "sysvexon_CheckDispatch");
-  EXPECT_EQ(m[7 + 76]["result"]["x-type"], "I4");
-  EXPECT_EQ(m[7 + 3]["result"]["x-type"], "BSTR");
+  EXPECT_EQ(m[7 + 76]["result"]["schema"]["properties"]["Value"]["x-type"], "I4");
+  EXPECT_EQ(m[7 + 3]["result"]["schema"]["properties"]["Value"]["x-type"], "BSTR");
+  // SetReaderZone returns its Value and its one [in,out] argument.
+  EXPECT_EQ(m[7 + 18]["result"]["schema"]["required"], json::array({"EventID", "Value"}));
+  EXPECT_EQ(m[7 + 18]["result"]["schema"]["properties"]["EventID"]["x-direction"], "inout");
   const auto& zoneParams = m[7 + 18]["params"];  // SetReaderZone
   EXPECT_EQ(zoneParams[0]["name"], "EventID");
   EXPECT_EQ(zoneParams[0]["x-direction"], "inout");
