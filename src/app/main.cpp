@@ -86,6 +86,11 @@ int main(int argc, char** argv) {
   app.add_option("--rpc-write-timeout-ms", opt.Rpc.WriteTimeoutMs, "give up a write to a peer that does not read")
       ->group("");
   app.add_option("--trace", opt.TraceFile, "write every frame on the line to this file");
+  bool earlyFrameEnd = false;
+  CLI::Option* earlyOption = app.add_flag(
+      "--early-frame-end,!--no-early-frame-end", earlyFrameEnd,
+      "end a read that expects one answer as soon as the frame is whole (its length and checksum hold) instead of "
+      "after 30 ms of silence; overrides EarlyFrameEnd of section LINE in the settings file (default off)");
   app.add_flag("-v,--verbose", verbose, "log more");
   app.add_option("--check-dispatch-wait-ms", opt.CheckDispatchWaitMs, "wait of the identifier check for 65567")
       ->group("");
@@ -96,6 +101,7 @@ int main(int argc, char** argv) {
     return app.exit(e);
   }
   opt.DataDir = dataDir;
+  if (earlyOption->count() > 0) opt.EarlyFrameEnd = earlyFrameEnd;
   opt.SettingsPath = config;
   spdlog::set_default_logger(spdlog::stderr_logger_mt("srvvexon"));
   spdlog::set_level(verbose ? spdlog::level::debug : spdlog::level::info);

@@ -14,6 +14,7 @@ bool TServerApp::StartUp(std::string& error) {
   TServerConfig cfg;
   cfg.DataDir = options_.DataDir;
   cfg.ArrivalOrder = options_.ArrivalOrder;
+  cfg.Timings.EarlyFrameEnd = options_.EarlyFrameEnd.value_or(settings_.EarlyFrameEnd);
   core_ = std::make_unique<TServerCore>(clock_, display_, cfg);
   // The settings file maps ports first; the command line overrides it.
   for (const auto& [n, path] : settings_.Ports) core_->Ports.Set(n, path);

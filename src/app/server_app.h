@@ -12,6 +12,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,8 @@ struct TAppOptions {
   std::string Unix;
   std::string Http = "127.0.0.1:47380";
   std::string TraceFile;
+  // --early-frame-end / --no-early-frame-end; unset: the settings file says.
+  std::optional<bool> EarlyFrameEnd;
   uint32_t CheckDispatchWaitMs = 10001;
   TRpcOptions Rpc;  // limits and allow-lists of the RPC transports
 };

@@ -66,6 +66,7 @@ bool LoadSettings(const std::string& path, TSettings& s) {
   s.RpcUnixSocketMode = !mode.empty() && *end == '\0' && m <= 0777 ? static_cast<unsigned>(m) : 0600;
   s.RpcUnixSocketGroup = ini.Get("Rpc", "UnixSocketGroup", "");
   s.RpcToken = ini.Get("Rpc", "Token", "");
+  s.EarlyFrameEnd = ini.GetBoolean("LINE", "EarlyFrameEnd", false);
   return true;
 }
 

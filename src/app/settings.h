@@ -2,7 +2,8 @@
 // ForwardAntiPass; booleans as "1"/"0", any non-zero integer reads true),
 // section "Ports" (COMn=device path), section "Automation" (Tcp, Unix,
 // Http endpoints) and section "Rpc" (the same endpoints, which win over
-// "Automation", and the limits and allow-lists of the RPC transports).
+// "Automation", and the limits and allow-lists of the RPC transports) and
+// section "LINE" (EarlyFrameEnd: 1/true/yes/on turns it on).
 #pragma once
 
 #include <map>
@@ -23,6 +24,9 @@ struct TSettings {
   unsigned RpcUnixSocketMode = 0600;  // octal in the file, e.g. 0660
   std::string RpcUnixSocketGroup;
   std::string RpcToken;  // empty: no token required
+  // Section "LINE": a read that expects one answer frame ends as soon as the
+  // frame is whole instead of after 30 ms of silence (off unless set).
+  bool EarlyFrameEnd = false;
 };
 
 // "a, b,,c" -> {"a","b","c"}.

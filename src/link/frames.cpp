@@ -26,6 +26,11 @@ uint8_t FrameChecksum(const uint8_t* frame, size_t length) {
   return x;
 }
 
+bool IsWholeAnswerFrame(const uint8_t* bytes, size_t count) {
+  return count >= kMinAnswerFrame && static_cast<size_t>(bytes[1]) + kLengthOverhead == count &&
+         FrameChecksum(bytes, count) == bytes[count - 1];
+}
+
 size_t BuildFrame(uint8_t route, uint8_t address1, uint8_t address2, uint8_t command, const uint8_t* data, size_t n,
                   uint8_t* out) {
   if (n > kMaxRequestData) throw std::out_of_range("frame data longer than 252 bytes");

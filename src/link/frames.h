@@ -26,6 +26,11 @@ size_t BuildEmptyFrame(uint8_t route, uint8_t address1, uint8_t address2, uint8_
 // XOR of bytes 0 .. length-2.
 uint8_t FrameChecksum(const uint8_t* frame, size_t length);
 
+// Whether `count` received bytes are exactly one whole answer frame: at least
+// the shortest frame, the length byte equal to count - 3 and the checksum
+// right. Bytes beyond one frame, or a frame still arriving, are not.
+bool IsWholeAnswerFrame(const uint8_t* bytes, size_t count);
+
 // A parsed answer frame.
 struct TAskItem {
   uint8_t Code = 0;

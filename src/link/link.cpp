@@ -57,8 +57,19 @@ TUart* TLink::OpenUart() {
   return u;
 }
 
-bool TLink::ReadAnswerBytes(TUart* u, size_t& count) {
-  const TReadResult rr = u->Receive(rx_.data(), count);
+namespace {
+
+// Ends a single-answer read at its whole frame. A wait answer is left to the
+// idle interval: the purge after it must not reach bytes of the real answer
+// that may already follow it.
+bool IsWholeSingleAnswer(const uint8_t* bytes, size_t count) {
+  return IsWholeAnswerFrame(bytes, count) && bytes[2] != ansWait;
+}
+
+}  // namespace
+
+bool TLink::ReadAnswerBytes(TUart* u, size_t& count, TUart::TReadComplete complete) {
+  const TReadResult rr = u->Receive(rx_.data(), count, complete);
   if (rr == TReadResult::Interrupted) {
     status_ = lsPortClosed;
     return false;
@@ -102,9 +113,10 @@ bool TLink::ReceiveAnswer(uint8_t& code, uint8_t* data, size_t& length) {
   const auto waitLimit = std::chrono::milliseconds(static_cast<int64_t>(u->ReadTimeout()) *
                                                    port_.Timings().WaitAnswerLimitTimeouts);
   const auto start = std::chrono::steady_clock::now();
+  const TUart::TReadComplete complete = port_.Timings().EarlyFrameEnd ? &IsWholeSingleAnswer : nullptr;
   for (;;) {
     size_t count = 0;
-    if (!ReadAnswerBytes(u, count)) return false;
+    if (!ReadAnswerBytes(u, count, complete)) return false;
     if (rx_[1] != count - kLengthOverhead) {
       u->LastError = ueLength;
       status_ = lsLength;

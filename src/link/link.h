@@ -66,10 +66,15 @@ class TLink {
 
   bool SendFrame(const uint8_t* frame);
   bool SendEmpty(uint8_t route, uint8_t address1, uint8_t address2, uint8_t command);
-  // One answer frame; `data` receives up to 4096 bytes.
+  // One answer frame; `data` receives up to 4096 bytes. With the early
+  // frame end on (TLinkTimings::EarlyFrameEnd) the read ends as soon as one
+  // whole frame with a right checksum has arrived; a wait answer (0xF5) still
+  // ends on the idle interval, so the purge that follows it throws away only
+  // what came with it, never the start of the real answer.
   bool ReceiveAnswer(uint8_t& code, uint8_t* data, size_t& length);
   // Several frames delivered by one read; `items` keeps what was parsed
-  // even on failure.
+  // even on failure. Always ends on the idle interval: the frames' number is
+  // not known before they have all arrived.
   bool ReceiveAnswers(std::vector<TAskItem>& items);
   bool CheckAnswer(uint8_t code, uint8_t expectedCode, size_t length, size_t expectedLength);
   bool ReceiveQuality(int32_t& quality);
@@ -93,7 +98,7 @@ class TLink {
   TUart* OpenUart();
   // One read into rx_: false with status 2 (interrupted), 4 (read failed),
   // 14 (nothing) or 9 (shorter than a frame).
-  bool ReadAnswerBytes(TUart* u, size_t& count);
+  bool ReadAnswerBytes(TUart* u, size_t& count, TUart::TReadComplete complete = nullptr);
   void LogLine(const std::string& text);
 
   TSerialPort& port_;

@@ -16,6 +16,11 @@ struct TLinkTimings {
   // Wait answers (0xF5) are followed for at most this many read total
   // time-outs in all; then the exchange ends as "no answer".
   uint32_t WaitAnswerLimitTimeouts = 10;
+  // A read that expects one answer frame ends as soon as the bytes read form
+  // one whole frame (its length byte met and its checksum right) instead of
+  // after IntervalMs of silence. Off by default: a site turns it on with
+  // "EarlyFrameEnd" in section "LINE" or --early-frame-end.
+  bool EarlyFrameEnd = false;
 };
 
 }  // namespace vexon

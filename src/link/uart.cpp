@@ -247,7 +247,7 @@ bool TUart::DrainOutput(int64_t deadlineMs) {
   }
 }
 
-TReadResult TUart::Receive(uint8_t* buf, size_t& count) {
+TReadResult TUart::Receive(uint8_t* buf, size_t& count, TReadComplete complete) {
   count = 0;
   if (abort_ || closing_) return TReadResult::Interrupted;
   std::lock_guard<std::mutex> g(io_);
@@ -282,6 +282,7 @@ TReadResult TUart::Receive(uint8_t* buf, size_t& count) {
         count += static_cast<size_t>(r);
         gotAny = true;
         if (count >= proto::kIoBuffer) break;
+        if (complete && complete(buf, count)) break;
         continue;
       }
       if (r < 0 && (errno == EAGAIN || errno == EINTR)) continue;

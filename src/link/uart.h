@@ -9,7 +9,8 @@
 //
 // A read waits up to the total time-out for the first byte, then ends when
 // the line has been idle for the interval time-out or the total time-out has
-// run out. Close and Interrupt may come from other threads while a read is
+// run out, or earlier when the caller says the bytes read so far are
+// complete. Close and Interrupt may come from other threads while a read is
 // waiting: they wake it through an eventfd and the read ends at once as
 // Interrupted, so no caller ever waits for a time-out to close the port.
 #pragma once
@@ -78,9 +79,13 @@ class TUart {
   bool SetReadTimeout(uint32_t ms);
   uint32_t ReadTimeout() const { return totalMs_.load(); }
   bool Send(const uint8_t* data, size_t length);
+  // Says whether the bytes read so far end the read at once.
+  using TReadComplete = bool (*)(const uint8_t* bytes, size_t count);
   // Reads up to 4096 bytes into `buf`; count 0 with Ok means the time-out
-  // ran out with nothing received.
-  TReadResult Receive(uint8_t* buf, size_t& count);
+  // ran out with nothing received. With `complete`, the read also ends as
+  // soon as the bytes read so far satisfy it (checked after every chunk
+  // taken from the line), without waiting for the idle interval.
+  TReadResult Receive(uint8_t* buf, size_t& count, TReadComplete complete = nullptr);
   void Purge(bool tx, bool rx);
   // Makes every read fail at once until ClearInterrupt (thread stop).
   void Interrupt();

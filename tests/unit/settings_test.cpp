@@ -63,3 +63,21 @@ TEST(Settings, SaveCreatesTheFileWithBothKeys) {
   ASSERT_TRUE(SaveSettings(p, s));
   EXPECT_EQ(ReadAll(p), "[SETTINS]\nMinimizeOnRun=1\nForwardAntiPass=0\n");
 }
+
+TEST(Settings, EarlyFrameEndInSectionLine) {
+  const std::string p = Temp("line.ini");
+  TSettings s;
+  std::ofstream(p) << "[SETTINS]\nMinimizeOnRun=1\n";
+  ASSERT_TRUE(LoadSettings(p, s));
+  EXPECT_FALSE(s.EarlyFrameEnd) << "off unless the file turns it on";
+  for (const char* on : {"1", "true", "yes", "on"}) {
+    std::ofstream(p) << "[LINE]\nEarlyFrameEnd=" << on << "\n";
+    ASSERT_TRUE(LoadSettings(p, s));
+    EXPECT_TRUE(s.EarlyFrameEnd) << on;
+  }
+  for (const char* off : {"0", "false", "", "fast"}) {
+    std::ofstream(p) << "[LINE]\nEarlyFrameEnd=" << off << "\n[Other]\nEarlyFrameEnd=1\n";
+    ASSERT_TRUE(LoadSettings(p, s));
+    EXPECT_FALSE(s.EarlyFrameEnd) << "'" << off << "'";
+  }
+}

@@ -11,7 +11,10 @@
 //   frames                     how many frames were received
 //   fault KIND [ARG]           inject a fault for the next frame
 //                              (noanswer, checksum, length, waits N, f0, f3,
-//                               quality N, two, garbage N, hangup, repeat)
+//                               quality N, two, garbage N, hangup, repeat,
+//                               split N: the answer in two bursts, N bytes
+//                               first; trailer MS: the answer again MS ms
+//                               after the server has read it)
 //   card SYS READER INDEX      a card presented at a reader (0 or 1) of the
 //   card SYS READER FC/NUMBER  controller with system address SYS, named by
 //                              its system index or by facility code and card
@@ -181,6 +184,10 @@ int main(int argc, char** argv) {
   app.add_option("--link", link, "make this path a symbolic link to the pseudo-terminal");
   app.add_flag("--pacing", opt.Pacing, "produce 9600-baud timing");
   app.add_option("--turnaround", opt.TurnaroundMs, "ms between a request and its answer");
+  app.add_option("--burst-gap", opt.BurstGapMs,
+                 "ms between the bursts of a multi-burst answer (above the server's 30 ms idle cut, so each "
+                 "burst is a read of its own whether the server ends reads early or not)")
+      ->check(CLI::Range(31, 10000));
   double demoSeconds = 0;
   app.add_option("--demo-traffic", demoSeconds, "present a card every SECONDS seconds and open a door now and then")
       ->check(CLI::Range(0.0, 3600.0));
@@ -224,6 +231,7 @@ int main(int argc, char** argv) {
       {"waits", TSimFault::Waits},       {"f0", TSimFault::TerminalSilent},    {"f3", TSimFault::PrimaryRxError},
       {"quality", TSimFault::Quality},   {"two", TSimFault::TwoFrames},        {"garbage", TSimFault::Garbage},
       {"hangup", TSimFault::Hangup},     {"repeat", TSimFault::RepeatPage},
+      {"split", TSimFault::Split},       {"trailer", TSimFault::None},
   };
   uint16_t regFillIndex = 1;
   std::string line;
@@ -242,7 +250,11 @@ int main(int argc, char** argv) {
       if (it == kinds.end()) {
         std::printf("unknown fault '%s'\n", kind.c_str());
       } else {
-        sim.InjectFault({it->second, arg});
+        // "trailer MS" is the plain answer followed by itself MS ms later.
+        if (kind == "trailer")
+          sim.InjectFault({TSimFault::None, 0, arg > 0 ? arg : 5});
+        else
+          sim.InjectFault({it->second, arg});
         std::printf("ok\n");
       }
     } else if (cmd == "card") {

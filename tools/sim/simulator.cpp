@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -101,6 +102,30 @@ void TSimulator::InjectFault(TSimFault fault) {
 }
 
 void TSimulator::SendRaw(const std::vector<uint8_t>& bytes) { WriteBurst(bytes, 0); }
+
+size_t TSimulator::TrailersSent() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return trailersSent_;
+}
+
+bool TSimulator::WaitForTrailers(size_t n, int timeoutMs) const {
+  std::unique_lock<std::mutex> g(lock_);
+  return changed_.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return trailersSent_ >= n; });
+}
+
+bool TSimulator::WaitLineTaken(int timeoutMs) {
+  // The slave side's input queue is shared by every descriptor of the
+  // terminal, so the simulator's own slave descriptor shows what the server
+  // has not read yet.
+  const int64_t deadline = NowUs() + static_cast<int64_t>(timeoutMs) * 1000;
+  while (NowUs() < deadline) {
+    int unread = 0;
+    if (slave_ < 0 || ioctl(slave_, FIONREAD, &unread) != 0) return false;
+    if (unread == 0) return true;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return false;
+}
 
 void TSimulator::WithNetwork(const std::function<void(TSimNetwork&)>& f) {
   std::lock_guard<std::mutex> g(lock_);
@@ -243,6 +268,8 @@ void TSimulator::HandleFrame(const TFrame& frame, int64_t firstByteUs) {
         }
         break;
       case TSimFault::RepeatPage:
+      case TSimFault::None:
+      case TSimFault::Split:
         break;
       case TSimFault::Garbage:
         bursts = {TFrame(static_cast<size_t>(fault.Arg > 0 ? fault.Arg : 3), 0xA5)};
@@ -250,9 +277,28 @@ void TSimulator::HandleFrame(const TFrame& frame, int64_t firstByteUs) {
     }
   }
   int64_t at = readyUs;
-  for (const auto& b : bursts) {
-    WriteBurst(b, at);
+  for (size_t i = 0; i < bursts.size(); ++i) {
+    const TFrame& b = bursts[i];
+    if (i == 0 && haveFault && fault.What == TSimFault::Split) {
+      const size_t first = std::min(b.size(), static_cast<size_t>(fault.Arg > 0 ? fault.Arg : 4));
+      WriteBurst(TFrame(b.begin(), b.begin() + static_cast<long>(first)), at);
+      if (!WaitLineTaken(2000)) return;
+      WriteBurst(TFrame(b.begin() + static_cast<long>(first), b.end()), 0);
+    } else {
+      WriteBurst(b, at);
+    }
     at = NowUs() + options_.BurstGapMs * 1000;
+  }
+  if (haveFault && fault.TrailerMs > 0 && !bursts.empty()) {
+    // Only once the answer is off the line, so the reader has had every
+    // chance to end its read at the frame before the trailer exists.
+    if (!WaitLineTaken(2000)) return;
+    WriteBurst(bursts.back(), NowUs() + static_cast<int64_t>(fault.TrailerMs) * 1000);
+    {
+      std::lock_guard<std::mutex> g(lock_);
+      ++trailersSent_;
+    }
+    changed_.notify_all();
   }
 }
 

@@ -41,9 +41,19 @@ struct TSimFault {
     QualityTwoBytes,  // a quality answer with two data bytes
     WrongCode,     // the answer with code Arg instead of its own
     RepeatPage,    // a monitoring page repeats the previous page
+    None,          // the answer as it is (to carry a trailer)
+    // The first answer frame in two bursts: Arg bytes (default 4), then the
+    // rest as soon as the reader has taken them off the line.
+    Split,
   };
   Kind What;
   int Arg = 0;
+  // Above 0: the last answer frame (as the fault left it) once more, this
+  // many ms (well inside the 30 ms idle cut) after the reader has taken the
+  // answer off the line. A read that waits for the idle cut takes both
+  // frames; a read that ends at the whole frame leaves the second one on
+  // the line.
+  int TrailerMs = 0;
 };
 
 struct TSimOptions {
@@ -76,6 +86,9 @@ class TSimulator {
   void InjectFault(TSimFault fault);
   // Writes raw bytes to the line, as if the primary controller sent them.
   void SendRaw(const std::vector<uint8_t>& bytes);
+  // Trailer frames written so far, and a wait until n have been.
+  size_t TrailersSent() const;
+  bool WaitForTrailers(size_t n, int timeoutMs) const;
 
   // Events: each appends a time record and the event's record(s) to the
   // primary controller's monitoring records, and changes the status blocks
@@ -130,6 +143,9 @@ class TSimulator {
   // Answer bursts for a well-formed request.
   std::vector<TFrame> Answer(const TFrame& frame);
   void WriteBurst(const TFrame& bytes, int64_t notBeforeUs);
+  // Waits (at most timeoutMs) until the reader on the slave side has taken
+  // every byte written so far.
+  bool WaitLineTaken(int timeoutMs);
   void CloseMaster();
   // With the lock held.
   void PushTimeLocked();
@@ -148,6 +164,7 @@ class TSimulator {
   mutable std::condition_variable changed_;
   TSimNetwork net_;
   std::vector<TFrame> received_;
+  size_t trailersSent_ = 0;
   std::deque<TSimFault> faults_;
   int master_ = -1;
   int slave_ = -1;
