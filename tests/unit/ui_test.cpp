@@ -1,0 +1,457 @@
+// The operator window, the tray menu, the settings dialog and the window
+// position, on Qt's offscreen platform.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QThread>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "test_support.h"
+#include "ui/form_placement.h"
+#include "ui/main_form.h"
+#include "ui/setup_form.h"
+#include "ui/tray.h"
+#include "ui/window_app.h"
+
+using namespace vexon;
+using vexon::testing::TTempDir;
+
+namespace {
+
+QApplication& App() {
+  static int argc = 1;
+  static char name[] = "ui_test";
+  static char* argv[] = {name, nullptr};
+  static QApplication* app = [] {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    return new QApplication(argc, argv);
+  }();
+  return *app;
+}
+
+// Runs the event loop until `done` holds; fails after many rounds rather
+// than after a time, so a slow machine only loops longer.
+template <class Pred>
+bool ProcessUntil(Pred done) {
+  for (int round = 0; round < 200000 && !done(); ++round) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  return done();
+}
+
+void Flush() { QCoreApplication::processEvents(); }
+
+std::string ReadAll(const std::string& p) {
+  std::ifstream f(p);
+  return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+void SendKey(QWidget* to, int key, Qt::KeyboardModifiers mods) {
+  QKeyEvent press(QEvent::KeyPress, key, mods);
+  QApplication::sendEvent(to, &press);
+}
+
+class UiTest : public ::testing::Test {
+ protected:
+  void SetUp() override { App(); }
+};
+
+}  // namespace
+
+TEST_F(UiTest, MainFormLayoutTextsAndHints) {
+  TMainForm f;
+  EXPECT_TRUE(f.isHidden()) << "the window is created hidden";
+  EXPECT_EQ(f.windowTitle(), "System-Vexon COM/DCOM сервер");
+  EXPECT_EQ(f.size(), QSize(295, 201 - TMainForm::FrameAllowance));
+  EXPECT_EQ(f.minimumSize(), f.maximumSize()) << "fixed size";
+  EXPECT_TRUE(f.windowFlags() & Qt::WindowMinimizeButtonHint);
+  EXPECT_FALSE(f.windowFlags() & Qt::WindowMaximizeButtonHint);
+
+  EXPECT_EQ(f.SerialEdit->geometry(), QRect(232, 16, 57, 21));
+  EXPECT_EQ(f.SerialEdit->text(), "закрыт");
+  EXPECT_TRUE(f.SerialEdit->isReadOnly());
+  EXPECT_EQ(f.SerialEdit->focusPolicy(), Qt::NoFocus);
+  EXPECT_EQ(f.StatusComboEdit->geometry(), QRect(144, 40, 145, 21));
+  EXPECT_EQ(f.DataComboEdit->geometry(), QRect(144, 64, 145, 21));
+  for (TComboEdit* c : {f.StatusComboEdit, f.DataComboEdit}) {
+    EXPECT_TRUE(c->Edit()->isReadOnly());
+    EXPECT_EQ(c->Button()->toolTip(), "Подробно");
+    EXPECT_TRUE(c->geometry().contains(c->Button()->geometry().translated(c->pos())));
+  }
+  EXPECT_TRUE(f.QueryLabel->isHidden());
+  EXPECT_TRUE(f.QueryEdit->isHidden());
+  EXPECT_EQ(f.QueryEdit->geometry(), QRect(232, 88, 57, 21));
+  EXPECT_EQ(f.QueryLabel->text(), "Очередь запросов:");
+  EXPECT_EQ(f.QueryLabel->pos(), QPoint(96, 88 + 8));
+
+  // Labels at their places with their texts.
+  std::map<QString, QPoint> labels;
+  for (QLabel* l : f.findChildren<QLabel*>()) labels[l->text()] = l->pos();
+  EXPECT_EQ(labels["Последовательный порт:"], QPoint(96, 24));
+  EXPECT_EQ(labels["Статус:"], QPoint(96, 48));
+  EXPECT_EQ(labels["Данные:"], QPoint(96, 72));
+
+  EXPECT_EQ(f.lCommand->geometry().right() + 1, 289);
+  EXPECT_EQ(f.lCommand->y(), 117);
+  EXPECT_TRUE(f.lCommand->alignment() & Qt::AlignRight);
+  EXPECT_TRUE(f.lCommand->text().isEmpty());
+
+  EXPECT_EQ(f.SetupButton->geometry(), QRect(176, 144, 32, 25));
+  EXPECT_EQ(f.HelpButton->geometry(), QRect(216, 144, 32, 25));
+  EXPECT_EQ(f.ExitButton->geometry(), QRect(256, 144, 32, 25));
+  EXPECT_EQ(f.SetupButton->toolTip(), "Установки");
+  EXPECT_EQ(f.HelpButton->toolTip(), "Помощь");
+  EXPECT_EQ(f.ExitButton->toolTip(), "Выход");
+  for (auto* b : {f.SetupButton, f.HelpButton, f.ExitButton}) EXPECT_FALSE(b->icon().isNull());
+
+  EXPECT_EQ(f.HideBufferBox->text(), "Убрать буфер команд");
+  EXPECT_EQ(f.HideBufferBox->pos(), QPoint(28, 189));
+  EXPECT_TRUE(f.HideBufferBox->isChecked());
+  EXPECT_EQ(f.ClearButton->geometry(), QRect(237, 189, 23, 16));
+  EXPECT_EQ(f.ClearButton->toolTip(), "Очистить список команд");
+  EXPECT_EQ(f.CommandList->geometry(), QRect(9, 206, 277, 144));
+  EXPECT_EQ(f.CommandList->count(), 0);
+  // The check box and the list lie below the collapsed client area and
+  // inside the expanded one; the buttons are seen collapsed.
+  EXPECT_GE(f.HideBufferBox->y(), f.height());
+  EXPECT_LE(f.ExitButton->geometry().bottom(), f.height());
+  EXPECT_LE(f.CommandList->geometry().bottom(), TMainForm::ClientHeight(380));
+}
+
+TEST_F(UiTest, DetailMessagesForEachState) {
+  TMainForm f;
+  std::vector<QString> shown;
+  f.Inform = [&](const QString& t) { shown.push_back(t); };
+
+  f.ShowStatus(false);
+  f.ShowDataState(false, true);
+  Flush();
+  EXPECT_EQ(f.StatusComboEdit->text(), "конфигурация");
+  EXPECT_EQ(f.DataComboEdit->text(), "конфигурация");
+  f.StatusComboEdit->Button()->click();
+  f.DataComboEdit->Button()->click();
+  ASSERT_EQ(shown.size(), 2u);
+  EXPECT_EQ(shown[0], QString("Система не сконфигурирована.") + QChar(13) +
+                          "Необходимо выполнить автоконфигурацию системы.");
+  EXPECT_EQ(shown[1], "Нет данных о конфигурации системы.");
+
+  f.ShowStatus(true);
+  f.ShowDataState(true, false);
+  Flush();
+  EXPECT_EQ(f.StatusComboEdit->text(), "работа");
+  EXPECT_EQ(f.DataComboEdit->text(), "пропуска");
+  f.StatusComboEdit->Button()->click();
+  f.DataComboEdit->Button()->click();
+  ASSERT_EQ(shown.size(), 4u);
+  EXPECT_EQ(shown[2], "Система полностью функциональна.");
+  EXPECT_EQ(shown[3], "Не установлен список пропусков системы.");
+
+  f.ShowDataState(true, true);
+  Flush();
+  EXPECT_EQ(f.DataComboEdit->text(), "Ok");
+  f.DataComboEdit->Button()->click();
+  ASSERT_EQ(shown.size(), 5u);
+  EXPECT_EQ(shown[4], "Необходимые данные для работы системы загружены.");
+
+  f.ShowPort(3);
+  f.ShowCommand("(0) 35->4");
+  Flush();
+  EXPECT_EQ(f.SerialEdit->text(), "COM3");
+  EXPECT_EQ(f.lCommand->text(), "(0) 35->4");
+  f.ShowPort(0);
+  Flush();
+  EXPECT_EQ(f.SerialEdit->text(), "закрыт");
+}
+
+TEST_F(UiTest, DisplayCallsFromAnotherThreadArriveInOrderOnTheWindowThread) {
+  TMainForm f;
+  constexpr int kCalls = 2000;
+  std::vector<QString> ports;
+  bool wrongThread = false;
+  // Direct: the slot runs wherever the field is changed, so a change made on
+  // the calling thread is seen as such.
+  QObject::connect(
+      f.SerialEdit, &QLineEdit::textChanged, f.SerialEdit,
+      [&](const QString& t) {
+        if (QThread::currentThread() != f.thread()) wrongThread = true;
+        ports.push_back(t);
+      },
+      Qt::DirectConnection);
+  // The caller must not wait for the window: every call returns while the
+  // window thread is not running its event loop at all.
+  auto caller = std::async(std::launch::async, [&f] {
+    for (int i = 1; i <= kCalls; ++i) {
+      f.ShowPort(i);
+      f.ShowCommand("cmd " + std::to_string(i));
+    }
+  });
+  ASSERT_EQ(caller.wait_for(std::chrono::seconds(30)), std::future_status::ready)
+      << "display calls waited for the window thread";
+  // Nothing may be applied on the calling thread: the fields still read as
+  // at start until the window thread runs its event loop.
+  EXPECT_TRUE(ports.empty()) << "values were applied outside the window thread's event loop";
+  EXPECT_EQ(f.SerialEdit->text(), "закрыт");
+  EXPECT_TRUE(f.lCommand->text().isEmpty());
+  ASSERT_TRUE(ProcessUntil([&] { return ports.size() >= static_cast<size_t>(kCalls); }));
+  EXPECT_FALSE(wrongThread);
+  for (int i = 0; i < kCalls; ++i) ASSERT_EQ(ports[static_cast<size_t>(i)], QString("COM%1").arg(i + 1)) << i;
+  EXPECT_EQ(f.lCommand->text(), QString("cmd %1").arg(kCalls));
+}
+
+TEST_F(UiTest, CloseAndMinimiseHideTheWindowOnlyExitEnds) {
+  TMainForm f;
+  int exits = 0;
+  QObject::connect(&f, &TMainForm::ExitRequested, [&] { ++exits; });
+  f.ShowNormal();
+  ASSERT_TRUE(f.isVisible());
+  EXPECT_FALSE(f.close()) << "the close command is refused";
+  EXPECT_TRUE(f.isHidden());
+  EXPECT_EQ(exits, 0);
+
+  f.ShowNormal();
+  f.setWindowState(Qt::WindowMinimized);
+  ASSERT_TRUE(ProcessUntil([&] { return f.isHidden(); }));
+  EXPECT_FALSE(f.windowState() & Qt::WindowMinimized) << "hidden, not minimised";
+  f.ShowNormal();
+  EXPECT_TRUE(f.isVisible());
+
+  f.ExitButton->click();
+  EXPECT_EQ(exits, 1);
+  EXPECT_TRUE(f.Exiting());
+  EXPECT_TRUE(f.close()) << "after Exit the window closes for real";
+}
+
+TEST_F(UiTest, CtrlAltDExpandsAndTheCheckBoxCollapses) {
+  TMainForm f;
+  f.HideBufferBox->setChecked(false);
+  EXPECT_EQ(f.height(), TMainForm::ClientHeight(201));
+  // Seen before the focused control: sent to a child, taken by the window.
+  SendKey(f.CommandList, Qt::Key_D, Qt::ControlModifier);
+  EXPECT_EQ(f.height(), TMainForm::ClientHeight(201)) << "Ctrl+D alone does nothing";
+  SendKey(f.CommandList, Qt::Key_D, Qt::AltModifier);
+  EXPECT_EQ(f.height(), TMainForm::ClientHeight(201)) << "Alt+D alone does nothing";
+  SendKey(f.CommandList, Qt::Key_D, Qt::ControlModifier | Qt::AltModifier);
+  EXPECT_EQ(f.height(), TMainForm::ClientHeight(380));
+  EXPECT_EQ(f.width(), 295);
+  EXPECT_TRUE(f.HideBufferBox->isChecked());
+  f.HideBufferBox->setChecked(false);
+  EXPECT_EQ(f.height(), TMainForm::ClientHeight(201));
+  f.HideBufferBox->setChecked(true);
+  EXPECT_EQ(f.height(), TMainForm::ClientHeight(201)) << "checking by hand does not expand";
+
+  // Shift+Ctrl+Alt+D is still the key D with Ctrl and Alt held.
+  SendKey(f.SerialEdit, Qt::Key_D, Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier);
+  EXPECT_EQ(f.height(), TMainForm::ClientHeight(380));
+
+  f.CommandList->addItem("a");
+  f.CommandList->addItem("b");
+  f.ClearButton->click();
+  EXPECT_EQ(f.CommandList->count(), 0);
+}
+
+TEST_F(UiTest, ButtonsReachTheirActions) {
+  TMainForm f;
+  int settings = 0, help = 0;
+  f.OpenSettings = [&] { ++settings; };
+  f.OpenHelp = [&] { ++help; };
+  f.SetupButton->click();
+  f.HelpButton->click();
+  f.HelpButton->click();
+  EXPECT_EQ(settings, 1);
+  EXPECT_EQ(help, 2);
+}
+
+TEST_F(UiTest, SetupDialogLayoutAndSettingsRoundTrip) {
+  TSetupForm form;
+  EXPECT_EQ(form.windowTitle(), "Установки");
+  EXPECT_EQ(form.size(), QSize(222, 102));
+  EXPECT_EQ(form.MinimizeBox->text(), "Минимизировать после запуска");
+  EXPECT_EQ(form.MinimizeBox->pos(), QPoint(8, 9));
+  EXPECT_EQ(form.ForwardBox->text(), "Передавать кадры смены зон");
+  EXPECT_EQ(form.ForwardBox->pos(), QPoint(8, 32));
+  EXPECT_TRUE(form.ForwardBox->isHidden());
+  EXPECT_EQ(form.OkButton->text(), "Установить");
+  EXPECT_EQ(form.CancelButton->text(), "Отмена");
+  EXPECT_EQ(form.OkButton->size(), QSize(100, 25));
+  EXPECT_EQ(form.CancelButton->size(), QSize(100, 25));
+
+  TTempDir dir("ui");
+  const std::string ini = dir.File("srvvexon.ini");
+  TSettings s;
+  s.MinimizeOnRun = false;
+  LoadSettings(ini, s);
+  EXPECT_TRUE(s.MinimizeOnRun) << "no file: MinimizeOnRun reads true";
+
+  // Cancelled: nothing is written, even with the box changed.
+  TSetupDialogHooks cancel;
+  bool sawChecked = false;
+  cancel.Run = [&](TSetupForm& d) {
+    sawChecked = d.MinimizeBox->isChecked();
+    d.MinimizeBox->setChecked(false);
+    d.CancelButton->click();
+    return d.result();
+  };
+  EXPECT_FALSE(ShowSetupDialog(ini, s, cancel));
+  EXPECT_TRUE(sawChecked) << "the box starts from MinimizeOnRun";
+  EXPECT_TRUE(s.MinimizeOnRun);
+  EXPECT_FALSE(std::filesystem::exists(ini));
+
+  // Confirmed: both keys written, MinimizeOnRun from the box.
+  TSetupDialogHooks confirm;
+  confirm.Run = [](TSetupForm& d) {
+    d.MinimizeBox->setChecked(false);
+    d.OkButton->click();
+    return d.result();
+  };
+  EXPECT_TRUE(ShowSetupDialog(ini, s, confirm));
+  EXPECT_FALSE(s.MinimizeOnRun);
+  const std::string text = ReadAll(ini);
+  EXPECT_NE(text.find("[SETTINS]"), std::string::npos) << text;
+  EXPECT_NE(text.find("MinimizeOnRun=0"), std::string::npos) << text;
+  EXPECT_NE(text.find("ForwardAntiPass=0"), std::string::npos) << text;
+  TSettings back;
+  ASSERT_TRUE(LoadSettings(ini, back));
+  EXPECT_FALSE(back.MinimizeOnRun);
+  EXPECT_FALSE(back.ForwardAntiPass);
+
+  // A dialog that cannot be made: the error message and nothing else.
+  TSetupDialogHooks broken;
+  std::vector<QString> errors;
+  bool ran = false;
+  broken.Create = [] { return std::unique_ptr<TSetupForm>(); };
+  broken.Run = [&](TSetupForm&) { ran = true; return int(QDialog::Accepted); };
+  broken.Error = [&](const QString& t) { errors.push_back(t); };
+  std::filesystem::remove(ini);
+  EXPECT_FALSE(ShowSetupDialog(ini, s, broken));
+  EXPECT_FALSE(ran);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0], "Не могу показать диалог!");
+  EXPECT_FALSE(std::filesystem::exists(ini));
+}
+
+TEST_F(UiTest, WindowPositionKeptInMainFormBesideTheSettings) {
+  TTempDir dir("ui");
+  const std::string ini = dir.File("srvvexon.ini");
+  EXPECT_FALSE(LoadFormPosition(ini).has_value()) << "no file";
+  TSettings s;
+  s.MinimizeOnRun = false;
+  s.ForwardAntiPass = true;
+  ASSERT_TRUE(SaveSettings(ini, s));
+  ASSERT_TRUE(SaveFormPosition(ini, QPoint(120, -7)));
+  ASSERT_TRUE(SaveFormPosition(ini, QPoint(130, 45)));  // replaces, never repeats
+  const std::string text = ReadAll(ini);
+  EXPECT_EQ(text.find("Left="), text.rfind("Left=")) << text;
+  EXPECT_NE(text.find("[Main Form]"), std::string::npos);
+  auto pos = LoadFormPosition(ini);
+  ASSERT_TRUE(pos.has_value());
+  EXPECT_EQ(*pos, QPoint(130, 45));
+  TSettings back;
+  ASSERT_TRUE(LoadSettings(ini, back));
+  EXPECT_FALSE(back.MinimizeOnRun) << "the settings survive the position being written";
+  EXPECT_TRUE(back.ForwardAntiPass);
+  // Saving the settings keeps the position.
+  ASSERT_TRUE(SaveSettings(ini, back));
+  EXPECT_EQ(LoadFormPosition(ini).value_or(QPoint()), QPoint(130, 45));
+
+  std::ofstream(ini) << "[Main Form]\nLeft=abc\nTop=3\n";
+  EXPECT_FALSE(LoadFormPosition(ini).has_value()) << "a damaged key is no position";
+}
+
+TEST_F(UiTest, TrayMenuItemsAndItsPaintedMargin) {
+  TTrayMenu menu;
+  const QList<QAction*> acts = menu.actions();
+  ASSERT_EQ(acts.size(), 5);
+  EXPECT_EQ(acts[0]->text(), "COM/DCOM Сервер");
+  EXPECT_EQ(acts[1]->text(), "Установки");
+  EXPECT_EQ(acts[2]->text(), "Помощь");
+  EXPECT_TRUE(acts[3]->isSeparator());
+  EXPECT_EQ(acts[4]->text(), "Выход");
+  EXPECT_EQ(menu.defaultAction(), menu.Item(0));
+  EXPECT_TRUE(menu.Item(0)->font().bold());
+  EXPECT_TRUE(menu.Item(0)->icon().isNull());
+  for (int tag = 0; tag < 4; ++tag) {
+    EXPECT_EQ(menu.Item(tag)->data().toInt(), tag);
+    EXPECT_FALSE(menu.Item(tag)->isCheckable());
+  }
+  for (int tag = 1; tag < 4; ++tag) EXPECT_FALSE(menu.Item(tag)->icon().isNull());
+
+  menu.ensurePolished();
+  menu.resize(menu.sizeHint());
+  for (QAction* a : acts) EXPECT_GE(menu.actionGeometry(a).left(), TTrayMenu::MarginWidth) << "items clear the margin";
+
+  QImage img(menu.size(), QImage::Format_ARGB32);
+  img.fill(Qt::magenta);
+  menu.render(&img);
+  const int h = img.height();
+  ASSERT_GT(h, 60);
+  auto at = [&](int x, int y) { return QColor(img.pixel(x, y)); };
+  // Top: green; bottom: dark blue; between: in between, by column 27 where
+  // the text does not reach.
+  const QColor top = at(27, 0), bottom = at(27, h - 1), middle = at(27, h / 2);
+  EXPECT_LE(top.red(), 5);
+  EXPECT_GE(top.green(), 245);
+  EXPECT_LE(top.blue(), 5);
+  EXPECT_LE(bottom.red(), 5);
+  EXPECT_LE(bottom.green(), 10);
+  EXPECT_NEAR(bottom.blue(), 63, 3);
+  EXPECT_GT(middle.green(), 60);
+  EXPECT_LT(middle.green(), 200);
+  // The white word stands in the margin, in its lower part.
+  int white = 0, whiteTop = h;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < TTrayMenu::MarginWidth; ++x)
+      if (const QColor c = at(x, y); c.red() > 220 && c.green() > 220 && c.blue() > 220) {
+        ++white;
+        whiteTop = std::min(whiteTop, y);
+      }
+  EXPECT_GT(white, 40);
+  EXPECT_GT(whiteTop, 0) << "the text runs upwards from near the bottom";
+  // Nothing of the margin colours leaks to the right of it.
+  const QColor right = at(TTrayMenu::MarginWidth + 2, 1);
+  EXPECT_FALSE(right.green() >= 245 && right.red() <= 5);
+}
+
+TEST_F(UiTest, TrayIconHintAnimationAndMenu) {
+  TMainForm f;
+  TTrayIcon tray(f);
+  EXPECT_EQ(tray.Icon().toolTip(), "Kelvo-SYSTEM-VEXON COM/DCOM сервер");
+  EXPECT_EQ(tray.Icon().contextMenu(), &tray.Menu());
+  const int first = tray.Frame();
+  std::vector<int> seen{first};
+  for (int i = 0; i < 4; ++i) {
+    tray.Step();
+    seen.push_back(tray.Frame());
+  }
+  EXPECT_NE(seen[1], seen[0]);
+  EXPECT_EQ(seen[4], seen[0]) << "four images, then round again";
+  EXPECT_EQ(TTrayIcon::FrameMs, 500);
+
+  // The menu's default item shows the window; "Выход" ends it.
+  int exits = 0;
+  QObject::connect(&f, &TMainForm::ExitRequested, [&] { ++exits; });
+  ASSERT_TRUE(f.isHidden());
+  tray.Menu().Item(0)->trigger();
+  EXPECT_TRUE(f.isVisible());
+  emit tray.Icon().activated(QSystemTrayIcon::DoubleClick);
+  EXPECT_TRUE(f.isVisible());
+  f.close();
+  ASSERT_TRUE(f.isHidden());
+  emit tray.Icon().activated(QSystemTrayIcon::DoubleClick);
+  EXPECT_TRUE(f.isVisible()) << "double click shows the window";
+  tray.Menu().Item(3)->trigger();
+  EXPECT_EQ(exits, 1);
+}
+
+TEST_F(UiTest, HelpOpensTheHelpFileOrTheReadme) {
+  TTempDir dir("ui");
+  QUrl url = HelpUrl(dir.Path());
+  EXPECT_TRUE(url.toLocalFile().endsWith("README.md")) << url.toString().toStdString();
+  EXPECT_EQ(url.fragment(), "the-operator-window");
+  std::ofstream(dir.File("srvvexon.hlp")) << "help";
+  url = HelpUrl(dir.Path());
+  EXPECT_EQ(url.toLocalFile().toStdString(), dir.File("srvvexon.hlp"));
+}
