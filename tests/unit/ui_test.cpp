@@ -45,6 +45,13 @@ bool ProcessUntil(Pred done) {
 
 void Flush() { QCoreApplication::processEvents(); }
 
+// With VEXON_UI_SHOTS_DIR set, pictures of what the tests look at are saved
+// there for a person to review.
+void SaveShot(QWidget& w, const char* name) {
+  const QByteArray dir = qgetenv("VEXON_UI_SHOTS_DIR");
+  if (!dir.isEmpty()) w.grab().save(QString::fromLocal8Bit(dir) + "/" + name);
+}
+
 std::string ReadAll(const std::string& p) {
   std::ifstream f(p);
   return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
@@ -234,9 +241,12 @@ TEST_F(UiTest, CtrlAltDExpandsAndTheCheckBoxCollapses) {
   EXPECT_EQ(f.height(), TMainForm::ClientHeight(201)) << "Ctrl+D alone does nothing";
   SendKey(f.CommandList, Qt::Key_D, Qt::AltModifier);
   EXPECT_EQ(f.height(), TMainForm::ClientHeight(201)) << "Alt+D alone does nothing";
+  SaveShot(f, "main_form_collapsed.png");
   SendKey(f.CommandList, Qt::Key_D, Qt::ControlModifier | Qt::AltModifier);
   EXPECT_EQ(f.height(), TMainForm::ClientHeight(380));
   EXPECT_EQ(f.width(), 295);
+  f.CommandList->addItem("(0) 35->4");
+  SaveShot(f, "main_form_expanded.png");
   EXPECT_TRUE(f.HideBufferBox->isChecked());
   f.HideBufferBox->setChecked(false);
   EXPECT_EQ(f.height(), TMainForm::ClientHeight(201));
@@ -247,6 +257,7 @@ TEST_F(UiTest, CtrlAltDExpandsAndTheCheckBoxCollapses) {
   SendKey(f.SerialEdit, Qt::Key_D, Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier);
   EXPECT_EQ(f.height(), TMainForm::ClientHeight(380));
 
+  f.CommandList->clear();
   f.CommandList->addItem("a");
   f.CommandList->addItem("b");
   f.ClearButton->click();
@@ -386,6 +397,7 @@ TEST_F(UiTest, TrayMenuItemsAndItsPaintedMargin) {
   QImage img(menu.size(), QImage::Format_ARGB32);
   img.fill(Qt::magenta);
   menu.render(&img);
+  SaveShot(menu, "tray_menu.png");
   const int h = img.height();
   ASSERT_GT(h, 60);
   auto at = [&](int x, int y) { return QColor(img.pixel(x, y)); };
