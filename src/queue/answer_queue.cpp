@@ -38,9 +38,18 @@ bool TAnswerQueue::SetAnswer(const TQAnswerItem& entry) {
 
 void TAnswerQueue::RemoveAnswer(int32_t eventId) { items_.erase(std::to_string(eventId)); }
 
-void TAnswerQueue::AbortPending() {
-  for (auto& [key, item] : items_)
-    if (item.Value == -1) item.Value = rcAbortedByAutoconfig;
+void TAnswerQueue::AbortPendingOf(int32_t eventId) {
+  TQAnswerItem item;
+  if (GetAnswer(eventId, item) && item.Value == -1) {
+    item.Value = rcAbortedByAutoconfig;
+    SetAnswer(item);
+  }
+}
+
+void TAnswers::AbortAnswers(const std::vector<int32_t>& eventIds) {
+  std::lock_guard<std::mutex> g(lock_);
+  if (!queue_) return;
+  for (int32_t id : eventIds) queue_->AbortPendingOf(id);
 }
 
 void TAnswers::CreateAnswerQueue() {
@@ -73,11 +82,6 @@ bool TAnswers::StoreAnswer(const TQAnswerItem& entry) {
 void TAnswers::DiscardAnswer(int32_t eventId) {
   std::lock_guard<std::mutex> g(lock_);
   if (queue_) queue_->RemoveAnswer(eventId);
-}
-
-void TAnswers::AbortPendingAnswers() {
-  std::lock_guard<std::mutex> g(lock_);
-  if (queue_) queue_->AbortPending();
 }
 
 int32_t TAnswers::GetCommandState(int32_t eventId) const {

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace vexon {
 
@@ -37,7 +38,8 @@ class TAnswerQueue {
   bool GetAnswer(int32_t eventId, TQAnswerItem& entry) const;
   bool SetAnswer(const TQAnswerItem& entry);
   void RemoveAnswer(int32_t eventId);
-  void AbortPending();
+  // 88 for the entry of `eventId` when it is still pending.
+  void AbortPendingOf(int32_t eventId);
   size_t Count() const { return items_.size(); }
 
  private:
@@ -54,7 +56,8 @@ class TAnswers {
   bool AddPending(int32_t eventId);
   bool StoreAnswer(const TQAnswerItem& entry);
   void DiscardAnswer(int32_t eventId);
-  void AbortPendingAnswers();
+  // 88 for the pending answers of these requests only.
+  void AbortAnswers(const std::vector<int32_t>& eventIds);
 
   // What the state operations report: 14 unless the entry is found.
   int32_t GetCommandState(int32_t eventId) const;

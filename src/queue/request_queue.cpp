@@ -87,12 +87,21 @@ bool TEventQueue::Remove(const std::string& key) {
   return true;
 }
 
-void TEventQueue::Clear() {
-  for (auto& [k, e] : byKey_) e.item->Cancelled = true;
-  for (auto& [k, e] : byArrival_) e.item->Cancelled = true;
+std::vector<int32_t> TEventQueue::Clear() {
+  std::vector<int32_t> ids;
+  ids.reserve(Count());
+  for (auto& [k, e] : byKey_) {
+    e.item->Cancelled = true;
+    ids.push_back(e.item->EventID);
+  }
+  for (auto& [k, e] : byArrival_) {
+    e.item->Cancelled = true;
+    ids.push_back(e.item->EventID);
+  }
   byKey_.clear();
   byArrival_.clear();
   arrivalIndex_.clear();
+  return ids;
 }
 
 void TRequests::CreateRequestQueue(bool arrivalOrder) {
@@ -208,13 +217,16 @@ void TRequests::RemoveRequest(const std::string& key) {
 }
 
 void TRequests::ClearRequests() {
+  std::vector<int32_t> cleared;
   {
     std::lock_guard<std::mutex> g(lock_);
     ++clearGeneration_;
-    if (queue_) queue_->Clear();
+    if (queue_) cleared = queue_->Clear();
     count_ = 0;
   }
-  answers_.AbortPendingAnswers();
+  // Only the requests cleared here: a request put in between the two locks
+  // is in the queue and will be carried out, so it must not read 88.
+  answers_.AbortAnswers(cleared);
 }
 
 }  // namespace vexon

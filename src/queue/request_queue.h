@@ -27,6 +27,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "queue/answer_queue.h"
 #include "queue/params.h"
@@ -69,8 +70,9 @@ class TEventQueue {
   bool First(TRequestPtr& item, std::string& key) const;
   // Removes the entry with this key; false when no entry has it.
   bool Remove(const std::string& key);
-  // Marks every record cancelled and empties the list.
-  void Clear();
+  // Marks every record cancelled and empties the list; the EventIDs of the
+  // records it held.
+  std::vector<int32_t> Clear();
   size_t Count() const { return arrival_ ? byArrival_.size() : byKey_.size(); }
   int32_t LastEventID() const { return lastEventId_; }
   void SetLastEventID(int32_t id) { lastEventId_ = id; }
@@ -118,7 +120,10 @@ class TRequests {
   bool GetFirstRequest(TRequestPtr& item, std::string& key);
   // Removes the entry with this key; a key no longer in the queue does nothing.
   void RemoveRequest(const std::string& key);
-  // Empties the queue, then turns every pending answer into 88.
+  // Empties the queue, then turns the pending answers of the requests it
+  // held into 88. A request put in after the queue was emptied keeps its
+  // answer and is carried out; one whose putting-in overlapped the clear is
+  // cleared with the others.
   void ClearRequests();
   size_t RequestCount() const { return count_.load(); }
   bool Exists() const;

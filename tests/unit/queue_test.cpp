@@ -94,12 +94,16 @@ TEST(AnswerQueue, DuplicateKeyNotAddedAndAbortOnlyPending) {
   ASSERT_TRUE(a.GetAnswer(5, e));
   EXPECT_EQ(e.Value, 0);
   a.AddAnswer(6, -1, 7, 8, 9);
-  a.AbortPending();
+  a.AddAnswer(7, -1, 0, 0, 0);
+  a.AbortPendingOf(6);
+  a.AbortPendingOf(5);
   ASSERT_TRUE(a.GetAnswer(6, e));
   EXPECT_EQ(e.Value, 88);
   EXPECT_EQ(e.Int1, 7);
   ASSERT_TRUE(a.GetAnswer(5, e));
-  EXPECT_EQ(e.Value, 0);
+  EXPECT_EQ(e.Value, 0) << "only a pending answer is aborted";
+  ASSERT_TRUE(a.GetAnswer(7, e));
+  EXPECT_EQ(e.Value, -1) << "only the answers named";
 }
 
 TEST(AnswerQueue, NoQueueBeforeStartAndAfterFree) {
@@ -245,6 +249,7 @@ TEST(RequestQueueConcurrency, PutTakeClearKeepNumbersUniqueAndAnswersFinal) {
   std::vector<std::vector<int32_t>> issued(kClients);
   std::atomic<bool> stop{false};
   std::atomic<int> executedAfterCancel{0};
+  std::atomic<int> answered88ThenCarriedOut{0};
   std::atomic<int> executed{0};
 
   std::thread executor([&] {
@@ -255,11 +260,16 @@ TEST(RequestQueueConcurrency, PutTakeClearKeepNumbersUniqueAndAnswersFinal) {
         std::this_thread::yield();
         continue;
       }
+      // A clear cancels its records before it turns their answers into 88:
+      // an answer of 88 on a record that is not cancelled is a request that
+      // a clear answered but the queue still hands out.
+      const int32_t state = q.answers.GetCommandState(item->EventID);
       if (!item->Cancelled) {
+        if (state == rcAbortedByAutoconfig) ++answered88ThenCarriedOut;
         ++executed;
         q.answers.StoreAnswer({item->EventID, 0, 1, 2, 3});
       } else {
-        ++executedAfterCancel;  // observed cancelled: must not be carried out
+        ++executedAfterCancel;  // observed cancelled: not carried out
       }
       q.requests.RemoveRequest(key);
     }
@@ -299,6 +309,7 @@ TEST(RequestQueueConcurrency, PutTakeClearKeepNumbersUniqueAndAnswersFinal) {
   }
   EXPECT_EQ(pendingLeft, 0);
   EXPECT_GT(executed.load(), 0);
+  EXPECT_EQ(answered88ThenCarriedOut.load(), 0) << "a request answered 88 was carried out";
 }
 
 TEST(RequestQueue, ArrivalModeRemovesByKeyAndIgnoresStaleKeys) {
