@@ -54,6 +54,16 @@ TEST_F(WindowE2eTest, ServesClientsWithTheWindowAndShutsDownInOrder) {
   const std::string ini = ReadText(dir_ + "/none.ini");
   EXPECT_NE(ini.find("[Main Form]"), std::string::npos) << ini;
   EXPECT_NE(ini.find("Left="), std::string::npos) << ini;
+
+  // The next start places the window where the file says, before it is ever
+  // shown, and the next shut-down keeps that place and the other sections.
+  std::ofstream(dir_ + "/none.ini") << "[SETTINS]\nMinimizeOnRun=0\nForwardAntiPass=1\n[Main Form]\nLeft=37\nTop=41\n";
+  StartServer();
+  client_.Close();
+  ASSERT_EQ(server_.Stop(), 0);
+  const std::string again = ReadText(dir_ + "/none.ini");
+  EXPECT_NE(again.find("Left=37\nTop=41"), std::string::npos) << again;
+  EXPECT_NE(again.find("ForwardAntiPass=1"), std::string::npos) << again;
 }
 
 TEST_F(NoDisplayE2eTest, RunsHeadlessWithoutADisplay) {
