@@ -5,6 +5,7 @@
 #include <pty.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -113,6 +114,17 @@ bool TSimulator::WaitForTrailers(size_t n, int timeoutMs) const {
   return changed_.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return trailersSent_ >= n; });
 }
 
+TSimLineStats TSimulator::LineStats() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return stats_;
+}
+
+void TSimulator::ResetLineStats() {
+  std::lock_guard<std::mutex> g(lock_);
+  stats_ = {};
+  lastAnswerEndUs_ = 0;
+}
+
 bool TSimulator::WaitLineTaken(int timeoutMs) {
   // The slave side's input queue is shared by every descriptor of the
   // terminal, so the simulator's own slave descriptor shows what the server
@@ -138,6 +150,9 @@ TSimNetwork TSimulator::NetworkCopy() const {
 }
 
 void TSimulator::Run() {
+  // Pacing sleeps to the byte: the default 50 us timer slack would make
+  // every answer late by that much.
+  (void)prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
   TFrame buf;
   int64_t firstByteUs = 0;
   int64_t lastByteUs = 0;
@@ -199,9 +214,10 @@ void TSimulator::HandleFrame(const TFrame& frame, int64_t firstByteUs) {
   changed_.notify_all();
 
   // The request occupies the line for its whole length at 9600 baud.
-  int64_t readyUs = NowUs();
-  if (options_.Pacing) readyUs = std::max(readyUs, firstByteUs + static_cast<int64_t>(static_cast<double>(frame.size()) * kByteTimeMs * 1000));
-  readyUs += static_cast<int64_t>(options_.TurnaroundMs * 1000);
+  int64_t requestEndUs = NowUs();
+  if (options_.Pacing)
+    requestEndUs = std::max(requestEndUs, firstByteUs + static_cast<int64_t>(static_cast<double>(frame.size()) * kByteTimeMs * 1000));
+  const int64_t readyUs = requestEndUs + static_cast<int64_t>(options_.TurnaroundMs * 1000);
 
   std::vector<TFrame> bursts;
   {
@@ -279,6 +295,18 @@ void TSimulator::HandleFrame(const TFrame& frame, int64_t firstByteUs) {
   int64_t at = readyUs;
   for (size_t i = 0; i < bursts.size(); ++i) {
     const TFrame& b = bursts[i];
+    if (i == 0) {
+      // Counted before the answer goes out, so a reader that has the answer
+      // also finds its exchange in the figures. The burst starts no earlier
+      // than now.
+      SleepUntilUs(at);
+      std::lock_guard<std::mutex> g(lock_);
+      ++stats_.Requests;
+      stats_.BytesIn += frame.size();
+      stats_.TurnaroundMs += static_cast<double>(NowUs() - requestEndUs) / 1000.0;
+      if (lastAnswerEndUs_ != 0 && firstByteUs > lastAnswerEndUs_)
+        stats_.ReplyGapMs += static_cast<double>(firstByteUs - lastAnswerEndUs_) / 1000.0;
+    }
     if (i == 0 && haveFault && fault.What == TSimFault::Split) {
       const size_t first = std::min(b.size(), static_cast<size_t>(fault.Arg > 0 ? fault.Arg : 4));
       WriteBurst(TFrame(b.begin(), b.begin() + static_cast<long>(first)), at);
@@ -286,6 +314,10 @@ void TSimulator::HandleFrame(const TFrame& frame, int64_t firstByteUs) {
       WriteBurst(TFrame(b.begin() + static_cast<long>(first), b.end()), 0);
     } else {
       WriteBurst(b, at);
+    }
+    {
+      std::lock_guard<std::mutex> g(lock_);
+      lastAnswerEndUs_ = NowUs();
     }
     at = NowUs() + options_.BurstGapMs * 1000;
   }
@@ -302,18 +334,19 @@ void TSimulator::HandleFrame(const TFrame& frame, int64_t firstByteUs) {
   }
 }
 
-void TSimulator::WriteBurst(const TFrame& bytes, int64_t notBeforeUs) {
+int64_t TSimulator::WriteBurst(const TFrame& bytes, int64_t notBeforeUs) {
   SleepUntilUs(notBeforeUs);
   const int64_t start = NowUs();
   size_t done = 0;
   while (done < bytes.size()) {
     size_t n = bytes.size() - done;
     if (options_.Pacing) {
-      // Write only the bytes whose time on the line has come.
+      // Hand over only the bytes whose 11 bits have been sent: byte k
+      // (from 0) is complete (k + 1) byte times after the burst began.
       const double elapsedMs = static_cast<double>(NowUs() - start) / 1000.0;
-      const size_t due = static_cast<size_t>(elapsedMs / kByteTimeMs) + 1;
+      const size_t due = static_cast<size_t>(elapsedMs / kByteTimeMs);
       if (due <= done) {
-        SleepUntilUs(start + static_cast<int64_t>(static_cast<double>(done) * kByteTimeMs * 1000));
+        SleepUntilUs(start + static_cast<int64_t>(static_cast<double>(done + 1) * kByteTimeMs * 1000));
         continue;
       }
       n = std::min(n, due - done);
@@ -323,16 +356,27 @@ void TSimulator::WriteBurst(const TFrame& bytes, int64_t notBeforeUs) {
       std::lock_guard<std::mutex> g(lock_);
       master = master_;
     }
-    if (master < 0) return;
+    if (master < 0) return start;
+    {
+      // Counted before the write, so a reader that has the bytes also
+      // finds them in the figures.
+      std::lock_guard<std::mutex> g(lock_);
+      stats_.BytesOut += n;
+    }
     const ssize_t w = ::write(master, bytes.data() + done, n);
+    if (w < static_cast<ssize_t>(n)) {
+      std::lock_guard<std::mutex> g(lock_);
+      stats_.BytesOut -= n - static_cast<size_t>(std::max<ssize_t>(w, 0));
+    }
     if (w > 0) {
       done += static_cast<size_t>(w);
     } else if (w < 0 && (errno == EAGAIN || errno == EINTR)) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     } else {
-      return;
+      return start;
     }
   }
+  return start;
 }
 
 std::vector<TFrame> TSimulator::Answer(const TFrame& frame) {

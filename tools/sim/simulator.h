@@ -8,7 +8,10 @@
 // 0x00, and keeps its own state in step with the commands it accepts. Faults
 // can be injected for the next frames, one per frame, in order. With pacing
 // on it produces the timing of a 9600-baud line, which a pseudo-terminal
-// does not.
+// does not: a request counts as received only once its last byte would have
+// left the line, and each answer byte is handed over only when its 11 bits
+// would have been sent, so a reader sees a frame no earlier than on a real
+// line, whether it ends its reads at the whole frame or after silence.
 #pragma once
 
 #include <atomic>
@@ -64,6 +67,21 @@ struct TSimOptions {
 
 using TFrame = std::vector<uint8_t>;
 
+// What the line carried since the last reset, for measuring the server
+// against the line's own floor.
+struct TSimLineStats {
+  size_t Requests = 0;   // request frames answered
+  size_t BytesIn = 0;    // request bytes received
+  size_t BytesOut = 0;   // answer bytes sent
+  // Sum over the answered requests of the time from the end of the request
+  // on the line to the start of the first answer byte, as it happened
+  // (at least TurnaroundMs each, more when the simulator ran late).
+  double TurnaroundMs = 0;
+  // Sum of the silences from the end of an answer to the first byte of the
+  // next request: the server's own time between exchanges.
+  double ReplyGapMs = 0;
+};
+
 class TSimulator {
  public:
   explicit TSimulator(TSimNetwork network = TSimNetwork::Default(), TSimOptions options = {});
@@ -89,6 +107,8 @@ class TSimulator {
   // Trailer frames written so far, and a wait until n have been.
   size_t TrailersSent() const;
   bool WaitForTrailers(size_t n, int timeoutMs) const;
+  TSimLineStats LineStats() const;
+  void ResetLineStats();
 
   // Events: each appends a time record and the event's record(s) to the
   // primary controller's monitoring records, and changes the status blocks
@@ -142,7 +162,8 @@ class TSimulator {
   void HandleFrame(const TFrame& frame, int64_t firstByteUs);
   // Answer bursts for a well-formed request.
   std::vector<TFrame> Answer(const TFrame& frame);
-  void WriteBurst(const TFrame& bytes, int64_t notBeforeUs);
+  // Returns when the burst started (its first byte's time on the line).
+  int64_t WriteBurst(const TFrame& bytes, int64_t notBeforeUs);
   // Waits (at most timeoutMs) until the reader on the slave side has taken
   // every byte written so far.
   bool WaitLineTaken(int timeoutMs);
@@ -165,6 +186,8 @@ class TSimulator {
   TSimNetwork net_;
   std::vector<TFrame> received_;
   size_t trailersSent_ = 0;
+  TSimLineStats stats_;
+  int64_t lastAnswerEndUs_ = 0;
   std::deque<TSimFault> faults_;
   int master_ = -1;
   int slave_ = -1;
