@@ -41,8 +41,8 @@ TEST_F(ServerE2e, OpenAutoconfigureAndReadTheConfiguration) {
   EXPECT_EQ(desc["b1"], 2);
   EXPECT_EQ(desc["b5"], 0x0B);
   const auto uscs = Call("sysvexon_GetControllerUSCS", {{"ControllerNum", 1}, {"b3", 99}});
-  EXPECT_EQ(uscs["USCSValid"], 1);
-  EXPECT_EQ(uscs["b3"], 0x1F);
+  EXPECT_EQ(uscs["USCSValid"], 0) << "valid only once the monitoring poll has refreshed it";
+  EXPECT_EQ(uscs["b3"], 0x1F) << "the status bytes read after the autoconfiguration";
   EXPECT_EQ(Call("sysvexon_GetServerState")["Value"], 68);
 }
 
@@ -306,6 +306,9 @@ TEST_F(ServerE2e, VexonctlCallsWaitsAndWatches) {
   const auto j = json::parse(out);
   EXPECT_EQ(j["Value"], 0);
   EXPECT_EQ(j["Int1"], 1);
+  EXPECT_EQ(Call("sysvexon_GetCommandState", {{"EventID", j["EventID"]}})["Value"], 14) << "--wait released the answer";
+  std::tie(rc, out) = ctl({"--json", "--wait", "--keep", "sysvexon_OpenIm", "MakeAdr=564", "DriverAdr=2", "ImNumber=1"});
+  EXPECT_EQ(Call("sysvexon_GetCommandState", {{"EventID", json::parse(out)["EventID"]}})["Value"], 0) << "--keep kept it";
   std::tie(rc, out) = ctl({"SetReaderZone", "MakeAdr=564", "ReaderNumber=2", "ZoneNumber=1"});
   EXPECT_EQ(rc, 1) << "exit status 0 only for Value 0";
   EXPECT_NE(out.find("41 (Неверный номер считывателя.)"), std::string::npos) << out;

@@ -18,7 +18,8 @@
 // Taking events removes them: another client will not see them.
 //
 // The "sysvexon_" prefix of an operation may be left out. --wait polls the
-// answer of a queued operation until it is no longer -1. The exit status is
+// answer of a queued operation until it is no longer -1, prints it and
+// releases it on the server (--keep leaves it). The exit status is
 // 0 only when Value is 0.
 //
 // Values by argument type: I4 and UI1 integers; DATE a day count or an ISO
@@ -279,13 +280,14 @@ int FollowRegEvents(TRpcClient& c, bool asJson, double intervalSeconds) {
 int main(int argc, char** argv) {
   CLI::App app{"vexonctl: call the operations of srvvexon"};
   std::string server = "127.0.0.1:47301", unixPath;
-  bool asJson = false, wait = false, start = false;
+  bool asJson = false, wait = false, start = false, keep = false;
   double timeout = 120;
   std::vector<std::string> words;
   app.add_option("--server", server, "TCP endpoint HOST:PORT");
   app.add_option("--unix", unixPath, "Unix socket of the server");
   app.add_flag("--json", asJson, "print JSON for scripts");
-  app.add_flag("--wait", wait, "wait for the answer of a queued operation");
+  app.add_flag("--wait", wait, "wait for the answer of a queued operation, then release it");
+  app.add_flag("--keep", keep, "with --wait: leave the answer on the server");
   app.add_option("--timeout", timeout, "seconds --wait waits at most");
   app.add_flag("--start", start, "watch: switch monitoring on first (restarts the first pass)");
   bool follow = false;
@@ -354,6 +356,9 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
       }
       if (tty) std::fprintf(stderr, "\r\033[K");
+      // The answer has been read: release it, so repeated use does not fill
+      // the server's answer queue and push out other clients' answers.
+      if (!keep) client.Call("sysvexon_DeleteAnswer", {{"EventID", id}});
       state[idName] = id;
       result = state;
     }
