@@ -15,6 +15,7 @@ bool TServerApp::StartUp(std::string& error) {
   cfg.DataDir = options_.DataDir;
   cfg.ArrivalOrder = options_.ArrivalOrder;
   cfg.Timings.EarlyFrameEnd = options_.EarlyFrameEnd.value_or(settings_.EarlyFrameEnd);
+  if (cfg.Timings.EarlyFrameEnd) log::info("line: a read that expects one answer ends at the whole frame (early frame end)");
   core_ = std::make_unique<TServerCore>(clock_, display_, cfg);
   // The settings file maps ports first; the command line overrides it.
   for (const auto& [n, path] : settings_.Ports) core_->Ports.Set(n, path);

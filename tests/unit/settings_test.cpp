@@ -2,8 +2,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
+#include "app/server_app.h"
 #include "app/settings.h"
+#include "util/clock.h"
+#include "util/operator_display.h"
 
 using namespace vexon;
 namespace fs = std::filesystem;
@@ -79,5 +83,38 @@ TEST(Settings, EarlyFrameEndInSectionLine) {
     std::ofstream(p) << "[LINE]\nEarlyFrameEnd=" << off << "\n[Other]\nEarlyFrameEnd=1\n";
     ASSERT_TRUE(LoadSettings(p, s));
     EXPECT_FALSE(s.EarlyFrameEnd) << "'" << off << "'";
+  }
+}
+
+// The line the server builds takes the early frame end from the command
+// line when given there, else from section "LINE".
+TEST(Settings, ServerTakesEarlyFrameEndFromCommandLineOverFile) {
+  const std::string dir = Temp("early-app");
+  fs::create_directories(dir);
+  const std::string on = Temp("early-on.ini");
+  std::ofstream(on) << "[LINE]\nEarlyFrameEnd=1\n";
+  const std::string none = Temp("early-none.ini");
+  fs::remove(none);
+  struct Case {
+    std::string file;
+    std::optional<bool> flag;
+    bool expect;
+  };
+  const Case cases[] = {{none, std::nullopt, false}, {on, std::nullopt, true}, {on, false, false}, {none, true, true}};
+  for (const auto& c : cases) {
+    TAppOptions opt;
+    opt.DataDir = dir;
+    opt.SettingsPath = c.file;
+    opt.Tcp = "off";
+    opt.Http = "off";
+    opt.EarlyFrameEnd = c.flag;
+    TManualClock clock;
+    THeadlessDisplay display;
+    TServerApp app(opt, clock, display);
+    std::string error;
+    ASSERT_TRUE(app.StartUp(error)) << error;
+    EXPECT_EQ(app.Core().Port.Timings().EarlyFrameEnd, c.expect)
+        << c.file << " flag " << (c.flag ? (*c.flag ? "on" : "off") : "unset");
+    app.ShutDown();
   }
 }
