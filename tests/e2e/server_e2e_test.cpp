@@ -380,3 +380,37 @@ TEST_F(ServerE2e, HttpBatchKeepAliveAndBodyLimit) {
   const std::string answer = big.ReadToEnd();
   EXPECT_NE(answer.find("-32600"), std::string::npos) << answer.substr(0, 200);
 }
+
+TEST_F(ServerE2e, VexonctlPresentsTheTokenTheServerAsksFor) {
+  const std::string tokenFile = dir_ + "/token";
+  {
+    std::ofstream t(tokenFile);
+    t << "s3cret-token\n";
+  }
+  RestartServer({"--rpc-token-file", tokenFile});
+  auto ctl = [&](std::vector<std::string> args) {
+    TProcess p;
+    std::vector<std::string> argv = {VEXON_CTL_PATH, "--unix", dir_ + "/rpc.sock", "--config", dir_ + "/none.ini"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    EXPECT_TRUE(p.Start(argv));
+    std::string out;
+    for (std::string l; !(l = p.ReadLine(5000)).empty();) out += l + "\n";
+    return std::make_pair(p.Stop(0), out);
+  };
+  auto [rc, out] = ctl({"--token-file", tokenFile, "GetServerState"});
+  EXPECT_EQ(rc, 1) << out;
+  EXPECT_NE(out.find("Value = 31"), std::string::npos) << out;
+  std::tie(rc, out) = ctl({"GetServerState"});
+  EXPECT_EQ(rc, 2) << "no token: the server closes the connection";
+  // The token from the settings file given with --config.
+  {
+    std::ofstream ini(dir_ + "/client.ini");
+    ini << "[Rpc]\nToken = s3cret-token\n";
+  }
+  TProcess p;
+  ASSERT_TRUE(p.Start({VEXON_CTL_PATH, "--unix", dir_ + "/rpc.sock", "--config", dir_ + "/client.ini", "GetServerState"}));
+  std::string text;
+  for (std::string l; !(l = p.ReadLine(5000)).empty();) text += l + "\n";
+  EXPECT_EQ(p.Stop(0), 1);
+  EXPECT_NE(text.find("Value = 31"), std::string::npos) << text;
+}

@@ -30,7 +30,11 @@
 // argument or file is reported and nothing is sent.
 #include <unistd.h>
 
+#include <INIReader.h>
+
 #include <CLI/CLI.hpp>
+#include <cstdlib>
+#include <fstream>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -277,12 +281,45 @@ int FollowRegEvents(TRpcClient& c, bool asJson, double intervalSeconds) {
 
 }  // namespace
 
+// The token to present: the first line of `tokenFile`, else [Rpc] Token of
+// the settings file (the server's own by default); empty when neither has
+// one.
+static std::string ClientToken(std::string configPath, const std::string& tokenFile) {
+  const auto trim = [](std::string t) {
+    while (!t.empty() && (t.back() == '\r' || t.back() == '\n' || t.back() == ' ' || t.back() == '\t')) t.pop_back();
+    return t;
+  };
+  if (!tokenFile.empty()) {
+    std::ifstream f(tokenFile);
+    if (!f) throw std::runtime_error("cannot read the token file " + tokenFile);
+    std::string line;
+    std::getline(f, line);
+    return trim(line);
+  }
+  if (configPath.empty()) {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    const char* home = std::getenv("HOME");
+    if (xdg && *xdg)
+      configPath = std::string(xdg) + "/srvvexon.ini";
+    else if (home && *home)
+      configPath = std::string(home) + "/.config/srvvexon.ini";
+    else
+      return "";
+  }
+  INIReader ini(configPath);
+  if (ini.ParseError() != 0) return "";
+  return trim(ini.Get("Rpc", "Token", ""));
+}
+
 int main(int argc, char** argv) {
   CLI::App app{"vexonctl: call the operations of srvvexon"};
   std::string server = "127.0.0.1:47301", unixPath;
   bool asJson = false, wait = false, start = false, keep = false;
   double timeout = 120;
   std::vector<std::string> words;
+  std::string configPath, tokenFile;
+  app.add_option("--config", configPath, "settings file whose [Rpc] Token is sent (default the server's)");
+  app.add_option("--token-file", tokenFile, "file whose first line is the token to send");
   app.add_option("--server", server, "TCP endpoint HOST:PORT");
   app.add_option("--unix", unixPath, "Unix socket of the server");
   app.add_flag("--json", asJson, "print JSON for scripts");
@@ -316,19 +353,26 @@ int main(int argc, char** argv) {
   TRpcClient client;
   try {
     const std::string endpoint = unixPath.empty() ? server : unixPath;
+    const std::string token = ClientToken(configPath, tokenFile);
+    // A server with a token expects it as the first line; it answers only a
+    // wrong one (by closing the connection).
+    const auto connect = [&] {
+      client.Connect(endpoint);
+      if (!token.empty()) client.SendLine(json{{"auth", token}}.dump());
+    };
     if (words[0] == "describe") {
       if (words.size() != 2) throw std::runtime_error("describe CODE");
-      client.Connect(endpoint);
+      connect();
       std::printf("%s\n", ErrorText(client, std::stoll(words[1])).c_str());
       return 0;
     }
     if (words[0] == "watch") {
-      client.Connect(endpoint);
+      connect();
       return Watch(client, start, asJson);
     }
     if (words[0] == "regevents") {
       if (words.size() != 1) throw std::runtime_error("regevents takes no arguments (see --help)");
-      client.Connect(endpoint);
+      connect();
       if (follow) return FollowRegEvents(client, asJson, interval);
       TRegTexts texts(client);
       DrainRegEvents(client, texts, asJson);
@@ -339,7 +383,7 @@ int main(int argc, char** argv) {
     // Arguments (and the files they name) are read before connecting: a
     // malformed one sends nothing.
     const json params = Arguments(*op, {words.begin() + 1, words.end()});
-    client.Connect(endpoint);
+    connect();
     json result = client.Call(op->Name, params);
     if (wait && op->Queued && result.value("Value", -1) == 0) {
       const std::string idName = op->Args.front().Name;
