@@ -304,7 +304,7 @@ struct TRpcServer::TImpl {
            {{"", core.Link.FramesFailed()}});
     Family(out, "vexon_link_status", "gauge", "Status of the last exchange on the line (0 good).",
            {{"", core.Link.Status()}});
-    Family(out, "vexon_port_open", "gauge", "1 while the serial port is open.", {{"", core.Port.Uart() ? 1 : 0}});
+    Family(out, "vexon_port_open", "gauge", "1 while the serial port is open.", {{"", core.Port.Uart() && !core.Port.Uart()->IsClosed() ? 1 : 0}});
     Family(out, "vexon_request_queue_length", "gauge", "Requests waiting for the line.",
            {{"", static_cast<double>(core.Requests.RequestCount())}});
     Family(out, "vexon_answers_pending", "gauge", "Entries in the answer queue.",
