@@ -70,43 +70,51 @@ bool LoadSettings(const std::string& path, TSettings& s) {
   return true;
 }
 
-bool SaveSettings(const std::string& path, const TSettings& s) {
+bool WriteIniKeys(const std::string& path, const std::string& section,
+                  const std::vector<std::pair<std::string, std::string>>& keys) {
   std::vector<std::string> lines;
   {
     std::ifstream in(path);
     for (std::string l; std::getline(in, l);) lines.push_back(l);
   }
-  const std::string keys[2] = {"MinimizeOnRun=" + std::string(s.MinimizeOnRun ? "1" : "0"),
-                               "ForwardAntiPass=" + std::string(s.ForwardAntiPass ? "1" : "0")};
+  const std::string header = "[" + section + "]";
+  const auto isKey = [&](const std::string& l) {
+    for (const auto& [k, v] : keys)
+      if (l.rfind(k + "=", 0) == 0) return true;
+    return false;
+  };
   std::vector<std::string> out;
   bool inSection = false, written = false;
   auto flush = [&] {
     if (inSection && !written) {
-      out.push_back(keys[0]);
-      out.push_back(keys[1]);
+      for (const auto& [k, v] : keys) out.push_back(k + "=" + v);
       written = true;
     }
   };
   for (const auto& l : lines) {
     if (!l.empty() && l[0] == '[') {
       flush();
-      inSection = l.rfind("[SETTINS]", 0) == 0;
+      inSection = l.rfind(header, 0) == 0;
       out.push_back(l);
       continue;
     }
-    if (inSection && (l.rfind("MinimizeOnRun=", 0) == 0 || l.rfind("ForwardAntiPass=", 0) == 0)) continue;
+    if (inSection && isKey(l)) continue;
     out.push_back(l);
   }
   flush();
   if (!written) {
-    out.push_back("[SETTINS]");
-    out.push_back(keys[0]);
-    out.push_back(keys[1]);
+    out.push_back(header);
+    for (const auto& [k, v] : keys) out.push_back(k + "=" + v);
   }
   std::ostringstream text;
   for (const auto& l : out) text << l << "\n";
   const std::string t = text.str();
   return AtomicWriteFile(path, std::vector<uint8_t>(t.begin(), t.end()));
+}
+
+bool SaveSettings(const std::string& path, const TSettings& s) {
+  return WriteIniKeys(path, "SETTINS",
+                      {{"MinimizeOnRun", s.MinimizeOnRun ? "1" : "0"}, {"ForwardAntiPass", s.ForwardAntiPass ? "1" : "0"}});
 }
 
 }  // namespace vexon

@@ -8,6 +8,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vexon {
@@ -40,5 +41,9 @@ std::string DefaultSettingsPath();
 bool LoadSettings(const std::string& path, TSettings& s);
 // Writes both keys of "SETTINS", keeping every other line of the file.
 bool SaveSettings(const std::string& path, const TSettings& s);
+// Sets `keys` in `section` of the ini file, keeping every other line (a
+// missing file or section is created); written atomically.
+bool WriteIniKeys(const std::string& path, const std::string& section,
+                  const std::vector<std::pair<std::string, std::string>>& keys);
 
 }  // namespace vexon

@@ -4,11 +4,8 @@
 #include <unistd.h>
 
 #include <climits>
-#include <fstream>
-#include <sstream>
-#include <vector>
 
-#include "model/record_file.h"
+#include "app/settings.h"
 
 namespace vexon {
 
@@ -29,42 +26,7 @@ std::optional<QPoint> LoadFormPosition(const std::string& path) {
 }
 
 bool SaveFormPosition(const std::string& path, QPoint pos) {
-  std::vector<std::string> lines;
-  {
-    std::ifstream in(path);
-    for (std::string l; std::getline(in, l);) lines.push_back(l);
-  }
-  const std::string keys[2] = {"Left=" + std::to_string(pos.x()), "Top=" + std::to_string(pos.y())};
-  const std::string header = std::string("[") + kSection + "]";
-  std::vector<std::string> out;
-  bool inSection = false, written = false;
-  auto flush = [&] {
-    if (inSection && !written) {
-      out.push_back(keys[0]);
-      out.push_back(keys[1]);
-      written = true;
-    }
-  };
-  for (const auto& l : lines) {
-    if (!l.empty() && l[0] == '[') {
-      flush();
-      inSection = l.rfind(header, 0) == 0;
-      out.push_back(l);
-      continue;
-    }
-    if (inSection && (l.rfind("Left=", 0) == 0 || l.rfind("Top=", 0) == 0)) continue;
-    out.push_back(l);
-  }
-  flush();
-  if (!written) {
-    out.push_back(header);
-    out.push_back(keys[0]);
-    out.push_back(keys[1]);
-  }
-  std::ostringstream text;
-  for (const auto& l : out) text << l << "\n";
-  const std::string t = text.str();
-  return AtomicWriteFile(path, std::vector<uint8_t>(t.begin(), t.end()));
+  return WriteIniKeys(path, kSection, {{"Left", std::to_string(pos.x())}, {"Top", std::to_string(pos.y())}});
 }
 
 }  // namespace vexon
