@@ -18,6 +18,7 @@
 #include "journals/mon_journal.h"
 #include "core/monitor.h"
 #include "link/protocol.h"
+#include "paced_core.h"
 #include "sim/simulator.h"
 
 using namespace vexon;
@@ -38,25 +39,13 @@ TVariant IntCell(int64_t v) {
 }  // namespace
 
 int main() {
-  sim::TSimOptions opt;
-  opt.Pacing = true;
-  opt.TurnaroundMs = 2.0;
-  sim::TSimulator simulator(sim::TSimNetwork::Default(), opt);
-  if (!simulator.Start()) return 1;
-  const auto dir = std::filesystem::temp_directory_path() / "vexon-card-bench";
-  std::filesystem::create_directories(dir);
-  THeadlessDisplay display;
-  TServerConfig cfg;
-  cfg.DataDir = dir.string();
-  TServerCore core(SystemClock(), display, cfg);
-  core.Ports.Set(1, simulator.SlavePath());
-  core.LoadAndCreate();
-  TExecutor executor(core);
-  if (core.Port.OpenPort(1) != 0) return 1;
+  bench::TPacedCore paced("vexon-card-bench");
+  if (!paced.Start()) return 1;
+  TServerCore& core = *paced.Core;
+  sim::TSimulator& simulator = *paced.Sim;
+  const sim::TSimOptions& opt = paced.Options;
+  const TServerConfig& cfg = paced.Config;
   int32_t id = 0;
-  uint8_t buf[4096] = {255, 255, 0};
-  core.Requests.PutBufRequest(0, 3, buf, id);
-  while (core.Requests.RequestCount()) executor.ExecuteRequests(0);
   const TTKDItem target = core.Model.Controllers.Snapshot().back();
 
   // 1. The paced transfer.
@@ -71,7 +60,7 @@ int main() {
   simulator.ClearReceived();
   const auto t0 = std::chrono::steady_clock::now();
   core.Requests.PutRequest(rkSendCard, bkList, item, id);
-  while (core.Requests.RequestCount()) executor.ExecuteRequests(0);
+  paced.Drain();
   const double wallMs = MsSince(t0);
   TQAnswerItem a{};
   a.Value = core.Answers.GetExtendedCommandState(id, a.Int1, a.Int2, a.Int3);
@@ -122,8 +111,5 @@ int main() {
               sizeof(TCardBufItem), queuedBlocks * sizeof(TCardBufItem) / 1024.0,
               static_cast<double>(queuedBlocks * sizeof(TCardBufItem)) / 65000.0);
 
-  simulator.Stop();
-  core.SaveAndFree();
-  std::filesystem::remove_all(dir);
   return a.Value == 0 ? 0 : 1;
 }

@@ -11,6 +11,7 @@
 #include "core/executor.h"
 #include "core/server_core.h"
 #include "link/protocol.h"
+#include "paced_core.h"
 #include "sim/simulator.h"
 #include "util/date_time.h"
 
@@ -18,26 +19,13 @@ using namespace vexon;
 
 int main(int argc, char** argv) {
   const int records = argc > 1 ? std::atoi(argv[1]) : 10000;
-  sim::TSimOptions opt;
-  opt.Pacing = true;
-  opt.TurnaroundMs = 2.0;
-  sim::TSimulator simulator(sim::TSimNetwork::Default(), opt);
-  if (!simulator.Start()) return 1;
-  const auto dir = std::filesystem::temp_directory_path() / "vexon-journal-bench";
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  THeadlessDisplay display;
-  TServerConfig cfg;
-  cfg.DataDir = dir.string();
-  TServerCore core(SystemClock(), display, cfg);
-  core.Ports.Set(1, simulator.SlavePath());
-  core.LoadAndCreate();
-  TExecutor executor(core);
-  if (core.Port.OpenPort(1) != 0) return 1;
+  bench::TPacedCore paced("vexon-journal-bench");
+  if (!paced.Start()) return 1;
+  TServerCore& core = *paced.Core;
+  sim::TSimulator& simulator = *paced.Sim;
+  const sim::TSimOptions& opt = paced.Options;
+  const TServerConfig& cfg = paced.Config;
   int32_t id = 0;
-  uint8_t buf[4096] = {255, 255, 0};
-  core.Requests.PutBufRequest(0, 3, buf, id);
-  while (core.Requests.RequestCount()) executor.ExecuteRequests(0);
   const TTKDItem target = core.Model.Controllers.Snapshot().back();
 
   // The same journal, paged offline, gives the line's floor.
@@ -63,7 +51,7 @@ int main(int argc, char** argv) {
   simulator.ClearReceived();
   const auto t0 = std::chrono::steady_clock::now();
   core.Requests.PutRequest(rkReadRegJournal, bkObject, item, id);
-  while (core.Requests.RequestCount()) executor.ExecuteRequests(0);
+  paced.Drain();
   const double wallMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   const int32_t answer = core.Answers.GetCommandState(id);
   const size_t stored = core.RegJournal.Count();
@@ -71,8 +59,5 @@ int main(int argc, char** argv) {
               records, pages, answer, simulator.FrameCount(), stored,
               static_cast<unsigned long long>(simulator.RegConfirmed(target.SysAdr)));
   std::printf("  wall   %.1f ms\n  floor  %.1f ms\n  ratio  %.4f\n", wallMs, floorMs, wallMs / floorMs);
-  simulator.Stop();
-  core.SaveAndFree();
-  std::filesystem::remove_all(dir);
   return answer == 0 && stored == static_cast<size_t>(records) ? 0 : 1;
 }
