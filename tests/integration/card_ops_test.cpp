@@ -141,6 +141,16 @@ TEST_F(CardOpsTest, ZoneAndBlockingChecks) {
   const TCall zoneQuery = Invoke("GetCardZone", card);
   EXPECT_EQ(Out(zoneQuery, "EventID"), id + 1);
   EXPECT_EQ(Out(Invoke("SetCardZone", card), "EventID"), id + 2);
+  Drain();
+  // The two card commands without an answer, byte for byte.
+  auto zoned = card;
+  zoned["ZoneNumber"] = int64_t{9};
+  ASSERT_EQ(Value(Invoke("SetCardZone", zoned)), 0);
+  EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{255, 255, 0x48, 51, 0, 9}));
+  auto disable = card;
+  disable["Enable"] = int64_t{0};
+  ASSERT_EQ(Value(Invoke("SetEnableCard", disable)), 0);
+  EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{255, 255, 0x49, 51, 0}));
 }
 
 TEST_F(CardOpsTest, SingleCardChecksInOrder) {
