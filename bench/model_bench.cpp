@@ -13,8 +13,9 @@ TCardSegments& Segments() {
     x.CreateActive();
     for (int i = 0; i < 32; ++i) x.AddPendingSegment(i, 1000, 2999);  // 2000 cards each
     x.NumberPendingSegments();
-    for (size_t i = 0; i < 32; ++i) x.MarkPendingSent(i);
-    x.CopyPendingToActive();
+    TCardList sent = x.PendingCopy();
+    for (size_t i = 0; i < sent.Count(); ++i) sent.At(i).Sent = 1;
+    x.CopyListToActive(sent);
     return true;
   }();
   (void)ready;

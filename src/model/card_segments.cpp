@@ -153,11 +153,6 @@ TCardList TCardSegments::PendingCopy() const {
   return pending_;
 }
 
-void TCardSegments::MarkPendingSent(size_t position) {
-  std::lock_guard<std::mutex> g(pendingLock_);
-  if (position < pending_.Count()) pending_.At(position).Sent = 1;
-}
-
 void TCardSegments::CreateActive() {
   std::lock_guard<std::mutex> g(activeLock_);
   active_.Clear();
@@ -183,17 +178,6 @@ size_t TCardSegments::ActiveCount() const {
 TCardList TCardSegments::ActiveCopy() const {
   std::lock_guard<std::mutex> g(activeLock_);
   return active_;
-}
-
-bool TCardSegments::CopyPendingToActive() {
-  {
-    std::lock_guard<std::mutex> p(pendingLock_);
-    std::lock_guard<std::mutex> a(activeLock_);
-    active_.Clear();
-    activeExists_ = true;
-    for (size_t i = 0; i < pending_.Count(); ++i) active_.AddIt(pending_.At(i));
-  }
-  return SaveCardFile();
 }
 
 bool TCardSegments::CopyListToActive(const TCardList& list) {

@@ -82,7 +82,6 @@ class TCardSegments {
   int32_t NumberPendingSegments(TCardList& numbered);
   size_t PendingCount() const;
   TCardList PendingCopy() const;
-  void MarkPendingSent(size_t position);
 
   // Active list.
   void CreateActive();
@@ -91,7 +90,6 @@ class TCardSegments {
   size_t ActiveCount() const;
   TCardList ActiveCopy() const;
   // Replacements, each followed by SaveCardFile; false when the save failed.
-  bool CopyPendingToActive();
   bool CopyListToActive(const TCardList& list);
   bool ClearActive();
   // Lookups on the active list under its lock; NotFound when it is missing.

@@ -33,8 +33,9 @@ void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
 
 // Makes every pending segment visible in the active list, as a transfer does.
 void SendAll(TCardSegments& s) {
-  for (size_t i = 0; i < s.PendingCount(); ++i) s.MarkPendingSent(i);
-  s.CopyPendingToActive();
+  TCardList sent = s.PendingCopy();
+  for (size_t i = 0; i < sent.Count(); ++i) sent.At(i).Sent = 1;
+  s.CopyListToActive(sent);
 }
 
 }  // namespace
