@@ -242,8 +242,6 @@ std::optional<json> TRpcDispatcher::HandleOne(const json& req) {
   if (method == "rpc.discover") return answer(InterfaceDescription());
   const TOpDesc* op = FindOperation(method);
   if (!op || op->Name != method) return error(-32601, "unknown method " + method);
-  if (!op->Inherited && !TSysVexonComServer::Available(op->Name))
-    return error(-32000, op->Name + " is not available in this version of the server");
   // Structured params only: a scalar (or null) in "params" is not a
   // request JSON-RPC knows how to carry out.
   if (req.contains("params") && !req["params"].is_object() && !req["params"].is_array())
