@@ -150,15 +150,7 @@ int main(int argc, char** argv) {
 #endif
   THeadlessDisplay display;
   TServerApp server(opt, SystemClock(), display);
-  std::string error;
-  if (!server.StartUp(error)) {
-    log::error("{}", error);
-    server.ShutDown();
-    return 1;
-  }
-  for (const auto& ep : server.Rpc().Endpoints()) std::printf("srvvexon: listening on %s\n", ep.c_str());
-  std::fflush(stdout);
-  log::info("started with data in {}", dataDir);
+  if (!server.StartUpAndAnnounce("started with data in " + dataDir)) return 1;
   int sig = 0;
   sigwait(&sigs, &sig);
   log::info("stopping ({})", sig == SIGINT ? "SIGINT" : "SIGTERM");

@@ -1,5 +1,7 @@
 #include "app/server_app.h"
 
+#include <cstdio>
+
 #include "util/log.h"
 
 namespace vexon {
@@ -54,6 +56,19 @@ bool TServerApp::StartUp(std::string& error) {
   if (!tcp.empty() && tcp != "off" && !rpc_->ListenTcp(tcp, error)) return false;
   if (!unixPath.empty() && unixPath != "off" && !rpc_->ListenUnix(unixPath, error)) return false;
   if (!httpEp.empty() && httpEp != "off" && !rpc_->ListenHttp(httpEp, error)) return false;
+  return true;
+}
+
+bool TServerApp::StartUpAndAnnounce(const std::string& startedText) {
+  std::string error;
+  if (!StartUp(error)) {
+    log::error("{}", error);
+    ShutDown();
+    return false;
+  }
+  for (const auto& ep : rpc_->Endpoints()) std::printf("srvvexon: listening on %s\n", ep.c_str());
+  std::fflush(stdout);
+  log::info("{}", startedText);
   return true;
 }
 

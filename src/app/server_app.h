@@ -51,6 +51,10 @@ class TServerApp {
 
   // False with `error` when an endpoint could not be opened.
   bool StartUp(std::string& error);
+  // StartUp for the program: on failure logs the error and shuts down what
+  // started; on success prints "srvvexon: listening on ..." per endpoint (a
+  // line callers and tests wait for) and logs `startedText`.
+  bool StartUpAndAnnounce(const std::string& startedText);
   void ShutDown();
 
   TServerCore& Core() { return *core_; }

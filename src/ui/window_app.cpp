@@ -63,15 +63,7 @@ int RunServerWithWindow(const TAppOptions& options, const sigset_t& stopSignals)
   QObject::connect(&form, &TMainForm::ExitRequested, &app, &QCoreApplication::quit, Qt::QueuedConnection);
 
   TServerApp server(options, SystemClock(), form);
-  std::string error;
-  if (!server.StartUp(error)) {
-    log::error("{}", error);
-    server.ShutDown();
-    return 1;
-  }
-  for (const auto& ep : server.Rpc().Endpoints()) std::printf("srvvexon: listening on %s\n", ep.c_str());
-  std::fflush(stdout);
-  log::info("started with the operator window, data in {}", options.DataDir);
+  if (!server.StartUpAndAnnounce("started with the operator window, data in " + options.DataDir)) return 1;
 
   TTrayIcon tray(form);
   if (!QSystemTrayIcon::isSystemTrayAvailable()) {
