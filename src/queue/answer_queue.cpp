@@ -38,18 +38,19 @@ bool TAnswerQueue::SetAnswer(const TQAnswerItem& entry) {
 
 void TAnswerQueue::RemoveAnswer(int32_t eventId) { items_.erase(std::to_string(eventId)); }
 
-void TAnswerQueue::AbortPendingOf(int32_t eventId) {
+bool TAnswerQueue::AbortPendingOf(int32_t eventId) {
   TQAnswerItem item;
-  if (GetAnswer(eventId, item) && item.Value == -1) {
-    item.Value = rcAbortedByAutoconfig;
-    SetAnswer(item);
-  }
+  if (!GetAnswer(eventId, item) || item.Value != -1) return false;
+  item.Value = rcAbortedByAutoconfig;
+  SetAnswer(item);
+  return true;
 }
 
 void TAnswers::AbortAnswers(const std::vector<int32_t>& eventIds) {
   std::lock_guard<std::mutex> g(lock_);
   if (!queue_) return;
-  for (int32_t id : eventIds) queue_->AbortPendingOf(id);
+  for (int32_t id : eventIds)
+    if (queue_->AbortPendingOf(id)) ++results_[rcAbortedByAutoconfig];
 }
 
 void TAnswers::CreateAnswerQueue() {
@@ -76,7 +77,14 @@ bool TAnswers::AddPending(int32_t eventId) {
 
 bool TAnswers::StoreAnswer(const TQAnswerItem& entry) {
   std::lock_guard<std::mutex> g(lock_);
-  return queue_ && queue_->SetAnswer(entry);
+  if (!queue_) return false;
+  ++results_[entry.Value];
+  return queue_->SetAnswer(entry);
+}
+
+std::map<int32_t, uint64_t> TAnswers::ResultCounts() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return results_;
 }
 
 void TAnswers::DiscardAnswer(int32_t eventId) {

@@ -38,8 +38,9 @@ class TAnswerQueue {
   bool GetAnswer(int32_t eventId, TQAnswerItem& entry) const;
   bool SetAnswer(const TQAnswerItem& entry);
   void RemoveAnswer(int32_t eventId);
-  // 88 for the entry of `eventId` when it is still pending.
-  void AbortPendingOf(int32_t eventId);
+  // 88 for the entry of `eventId` when it is still pending; false when it
+  // was not (unknown or already answered).
+  bool AbortPendingOf(int32_t eventId);
   size_t Count() const { return items_.size(); }
 
  private:
@@ -64,10 +65,14 @@ class TAnswers {
   // Value 14 when not found (int1..int3 untouched), else all four fields.
   int32_t GetExtendedCommandState(int32_t eventId, int32_t& int1, int32_t& int2, int32_t& int3) const;
   size_t Count() const;
+  // How many results of each code have been stored since start (for the
+  // metrics page); a result stored when the queue is gone is not counted.
+  std::map<int32_t, uint64_t> ResultCounts() const;
 
  private:
   mutable std::mutex lock_;
   std::unique_ptr<TAnswerQueue> queue_;
+  std::map<int32_t, uint64_t> results_;  // under lock_
 };
 
 }  // namespace vexon

@@ -104,6 +104,13 @@ std::vector<int32_t> TEventQueue::Clear() {
   return ids;
 }
 
+std::map<std::string, size_t> TEventQueue::CountByClass() const {
+  std::map<std::string, size_t> counts;
+  for (const auto& [k, e] : byKey_) ++counts[e.key.substr(0, 2)];
+  for (const auto& [k, e] : byArrival_) ++counts[e.key.substr(0, 2)];
+  return counts;
+}
+
 void TRequests::CreateRequestQueue(bool arrivalOrder) {
   std::lock_guard<std::mutex> g(lock_);
   if (queue_) queue_->Clear();
@@ -116,6 +123,11 @@ void TRequests::FreeRequestQueue() {
   if (queue_) queue_->Clear();
   queue_.reset();
   count_ = 0;
+}
+
+std::map<std::string, size_t> TRequests::CountByClass() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return queue_ ? queue_->CountByClass() : std::map<std::string, size_t>{};
 }
 
 bool TRequests::Exists() const {

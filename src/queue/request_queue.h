@@ -74,6 +74,8 @@ class TEventQueue {
   // records it held.
   std::vector<int32_t> Clear();
   size_t Count() const { return arrival_ ? byArrival_.size() : byKey_.size(); }
+  // Entries by their two-character priority class ("00", "01", ...).
+  std::map<std::string, size_t> CountByClass() const;
   int32_t LastEventID() const { return lastEventId_; }
   void SetLastEventID(int32_t id) { lastEventId_ = id; }
   bool ArrivalOrder() const { return arrival_; }
@@ -126,6 +128,8 @@ class TRequests {
   // cleared with the others.
   void ClearRequests();
   size_t RequestCount() const { return count_.load(); }
+  // Waiting requests by priority class; empty when there is no queue.
+  std::map<std::string, size_t> CountByClass() const;
   bool Exists() const;
 
  private:

@@ -729,6 +729,7 @@ TEST_F(RpcHardening, MetricsAreServedInThePrometheusTextFormat) {
   EXPECT_EQ(m.at("vexon_link_status"), 0);
   EXPECT_GE(m.at("vexon_rpc_connections_open"), 2) << "the fixture's client and the scrape";
   EXPECT_EQ(m.at("vexon_rpc_connections_refused_total"), 0);
+  EXPECT_GE(m.at("vexon_request_results_total{code=\"0\"}"), 1) << "the autoconfiguration's answer";
   for (const char* name : {"vexon_frames_failed_total", "vexon_request_queue_length", "vexon_answers_pending",
                            "vexon_monitoring_journal_size", "vexon_registration_journal_size"})
     EXPECT_EQ(m.count(name), 1u) << name;

@@ -382,3 +382,28 @@ TEST(RequestQueue, ArrivalOrderIsNumberingOrder) {
   ASSERT_TRUE(q.First(first, key));
   EXPECT_EQ(first->EventID, b->EventID);
 }
+
+// The metrics page reads these two: waiting requests by class in both
+// orders, and stored results by code (a result stored with no queue, after
+// shut-down, is not counted).
+TEST(RequestQueue, CountsByClassAndResultsByCode) {
+  for (const bool arrival : {false, true}) {
+    Queues q(arrival);
+    q.Put(rkAutoconfig);
+    q.Put(rkSetAlarm);
+    q.Put(rkOpenIm);
+    const int32_t close = q.Put(rkCloseIm);
+    q.Put(rkReadRegJournal);
+    EXPECT_EQ(q.requests.CountByClass(),
+              (std::map<std::string, size_t>{{"00", 1}, {"01", 1}, {"02", 2}, {"03", 1}}))
+        << "arrival " << arrival;
+    q.answers.StoreAnswer({close, 0, 0, 0, 0});
+    q.answers.StoreAnswer({close + 100, 14, 0, 0, 0});
+    q.requests.ClearRequests();  // 88 for the four still pending
+    EXPECT_TRUE(q.requests.CountByClass().empty());
+    EXPECT_EQ(q.answers.ResultCounts(), (std::map<int32_t, uint64_t>{{0, 1}, {14, 1}, {88, 4}}));
+    q.answers.FreeAnswerQueue();
+    q.answers.StoreAnswer({close, 5, 0, 0, 0});
+    EXPECT_EQ(q.answers.ResultCounts().count(5), 0u);
+  }
+}
