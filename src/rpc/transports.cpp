@@ -307,6 +307,16 @@ struct TRpcServer::TImpl {
     Family(out, "vexon_port_open", "gauge", "1 while the serial port is open.", {{"", core.Port.Uart() && !core.Port.Uart()->IsClosed() ? 1 : 0}});
     Family(out, "vexon_request_queue_length", "gauge", "Requests waiting for the line.",
            {{"", static_cast<double>(core.Requests.RequestCount())}});
+    std::vector<std::pair<std::string, double>> byClass;
+    for (const auto& [cls, n] : core.Requests.CountByClass())
+      byClass.emplace_back("{class=\"" + LabelValue(cls) + "\"}", static_cast<double>(n));
+    Family(out, "vexon_request_queue_class_length", "gauge",
+           "Requests waiting for the line, by priority class (00 configuration ... 99 other).", byClass);
+    std::vector<std::pair<std::string, double>> results;
+    for (const auto& [code, n] : core.Answers.ResultCounts())
+      results.emplace_back("{code=\"" + std::to_string(code) + "\"}", static_cast<double>(n));
+    Family(out, "vexon_request_results_total", "counter",
+           "Answers stored for requests, by result code (88: cleared from the queue by an autoconfiguration).", results);
     Family(out, "vexon_answers_pending", "gauge", "Entries in the answer queue.",
            {{"", static_cast<double>(core.Answers.Count())}});
     Family(out, "vexon_monitoring_journal_size", "gauge", "Events in the monitoring journal.",
