@@ -38,7 +38,8 @@ bool TServerApp::StartUp(std::string& error) {
   executor_ = std::make_unique<TExecutor>(*core_);
   monitor_ = std::make_unique<TMonitor>(*core_, journal_);
   monitor_->SetRefreshAll();
-  services_ = std::make_unique<TServices>(TServices{*core_, *monitor_, journal_, calendar_, options_.CheckDispatchWaitMs});
+  services_ = std::make_unique<TServices>(
+      TServices{*core_, *monitor_, journal_, calendar_, options_.CheckDispatchWaitMs, &shutdown_});
   thread_ = std::make_unique<TDeviceThread>(*core_, *executor_, monitor_.get());
   try {
     thread_->StartDeviceThread();
@@ -50,6 +51,12 @@ bool TServerApp::StartUp(std::string& error) {
   running_ = true;
 
   rpc_ = std::make_unique<TRpcServer>(*services_, options_.Rpc);
+  if (options_.OnConnections) rpc_->SetConnectionObserver(options_.OnConnections);
+  if (!options_.Passed.empty()) {
+    for (const auto& p : options_.Passed)
+      if (!rpc_->Adopt(p.Fd, p.Kind, error)) return false;
+    return true;
+  }
   const std::string tcp = options_.Tcp.empty() ? settings_.Tcp : options_.Tcp;
   const std::string unixPath = options_.Unix.empty() ? settings_.Unix : options_.Unix;
   const std::string httpEp = options_.Http.empty() ? settings_.Http : options_.Http;
@@ -75,7 +82,13 @@ bool TServerApp::StartUpAndAnnounce(const std::string& startedText) {
 void TServerApp::ShutDown() {
   if (!running_) return;
   running_ = false;
-  if (rpc_) rpc_->Stop();
+  shutdown_.Begin();
+  // Nothing more goes onto the line from here on, however long the clients'
+  // connections take to close: queued requests stay unanswered.
+  if (thread_) thread_->RequestStop();
+  const auto grace = options_.StopGrace.value_or(
+      std::chrono::milliseconds(static_cast<int64_t>(settings_.StopGraceSeconds * 1000)));
+  if (rpc_) rpc_->Stop(grace);
   if (core_->Link.WriteExchangeLog(core_->DataFile("SrvVexon.Log")))
     log::info("exchange log written to {}", core_->DataFile("SrvVexon.Log"));
   try {
@@ -86,6 +99,14 @@ void TServerApp::ShutDown() {
   if (core_->Port.Uart()) core_->Port.ClosePort();
   core_->SaveAndFree();
   journal_.Free();
+}
+
+}  // namespace vexon
+
+namespace vexon {
+
+void TServerApp::SkipGrace() {
+  if (rpc_) rpc_->EndGrace();
 }
 
 }  // namespace vexon

@@ -6,16 +6,20 @@
 // the calendar; the indicators; the answer queue; the request queue; the
 // monitoring journal (with a status refresh of every controller); the
 // communication thread; then the RPC endpoints.
-// Shut-down: the RPC endpoints stop (running calls finish first); the
-// exchange log "SrvVexon.Log"; the communication thread stops; the port
-// closes; "new_sys.bin" is saved; queues and lists are freed.
+// Shut-down: long waits inside calls are cut short; the RPC endpoints stop
+// (a call in progress gets the stop grace to finish, then its connection is
+// closed); the exchange log "SrvVexon.Log"; the communication thread stops;
+// the port closes; "new_sys.bin" is saved; queues and lists are freed.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "app/activation.h"
 #include "app/settings.h"
 #include "automation/server_object.h"
 #include "core/device_thread.h"
@@ -42,6 +46,13 @@ struct TAppOptions {
   std::optional<bool> EarlyFrameEnd;
   uint32_t CheckDispatchWaitMs = 10001;
   TRpcOptions Rpc;  // limits and allow-lists of the RPC transports
+  // Grace of calls in progress at shut-down; unset: the settings file says.
+  std::optional<std::chrono::milliseconds> StopGrace;
+  // Sockets handed over by the service manager: when there are any, they
+  // are the endpoints and nothing is bound.
+  std::vector<TPassedSocket> Passed;
+  // Told the number of open RPC connections after each change.
+  std::function<void(int)> OnConnections;
 };
 
 class TServerApp {
@@ -56,6 +67,8 @@ class TServerApp {
   // line callers and tests wait for) and logs `startedText`.
   bool StartUpAndAnnounce(const std::string& startedText);
   void ShutDown();
+  // Ends the stop grace of a ShutDown() in progress (another thread).
+  void SkipGrace();
 
   TServerCore& Core() { return *core_; }
   TRpcServer& Rpc() { return *rpc_; }
@@ -72,6 +85,7 @@ class TServerApp {
   TMonJournal journal_;
   std::unique_ptr<TMonitor> monitor_;
   TCalendarBuffer calendar_;
+  TShutdownNotice shutdown_;
   std::unique_ptr<TServices> services_;
   std::unique_ptr<TDeviceThread> thread_;
   std::unique_ptr<TRpcServer> rpc_;

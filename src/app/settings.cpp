@@ -67,6 +67,19 @@ bool LoadSettings(const std::string& path, TSettings& s) {
   s.RpcUnixSocketGroup = ini.Get("Rpc", "UnixSocketGroup", "");
   s.RpcToken = ini.Get("Rpc", "Token", "");
   s.EarlyFrameEnd = ini.GetBoolean("LINE", "EarlyFrameEnd", false);
+  // A value that is not a plain number of seconds keeps the default.
+  double seconds = 0;
+  s.IdleExitGraceSeconds = ParseSeconds(ini.Get("Service", "IdleExitGrace", ""), seconds) ? seconds : 30;
+  s.StopGraceSeconds = ParseSeconds(ini.Get("Service", "StopGrace", ""), seconds) ? seconds : 5;
+  return true;
+}
+
+bool ParseSeconds(const std::string& text, double& seconds) {
+  if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos) return false;
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  if (*end != '\0' || !(v >= 0 && v <= 86400)) return false;
+  seconds = v;
   return true;
 }
 

@@ -3,7 +3,8 @@
 // section "Ports" (COMn=device path), section "Automation" (Tcp, Unix,
 // Http endpoints) and section "Rpc" (the same endpoints, which win over
 // "Automation", and the limits and allow-lists of the RPC transports) and
-// section "LINE" (EarlyFrameEnd: 1/true/yes/on turns it on).
+// section "LINE" (EarlyFrameEnd: 1/true/yes/on turns it on) and section
+// "Service" (IdleExitGrace, StopGrace: seconds, fractions allowed).
 #pragma once
 
 #include <map>
@@ -28,7 +29,14 @@ struct TSettings {
   // Section "LINE": a read that expects one answer frame ends as soon as the
   // frame is whole instead of after 30 ms of silence (off unless set).
   bool EarlyFrameEnd = false;
+  // Section "Service": how long a server started for a client stays after
+  // its last client, and how long calls in progress may take at shut-down.
+  double IdleExitGraceSeconds = 30;
+  double StopGraceSeconds = 5;
 };
+
+// "2.5" -> 2.5; false for anything but a plain number in 0..86400.
+bool ParseSeconds(const std::string& text, double& seconds);
 
 // "a, b,,c" -> {"a","b","c"}.
 std::vector<std::string> SplitList(const std::string& text);

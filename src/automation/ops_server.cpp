@@ -176,8 +176,12 @@ void CheckDispatch(TSysVexonComServer& srv, TCall& c) {
     return;
   }
   if (n == 65567) {
-    // Holds up only this client's connection.
-    std::this_thread::sleep_for(std::chrono::milliseconds(srv.S().CheckDispatchWaitMs));
+    // Holds up only this client's connection, and never the shut-down.
+    const std::chrono::milliseconds wait(srv.S().CheckDispatchWaitMs);
+    if (srv.S().Shutdown)
+      srv.S().Shutdown->WaitFor(wait);
+    else
+      std::this_thread::sleep_for(wait);
   }
   switch (static_cast<uint32_t>(static_cast<uint64_t>(n))) {
     case 65569:

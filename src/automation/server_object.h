@@ -9,6 +9,8 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -35,6 +37,32 @@ class TCalendarBuffer {
   std::array<uint8_t, 96> bytes_{};
 };
 
+// Set once when the server begins to shut down; long waits inside calls
+// end early on it, so that no call holds the shut-down up.
+class TShutdownNotice {
+ public:
+  void Begin() {
+    std::lock_guard<std::mutex> g(lock_);
+    begun_ = true;
+    changed_.notify_all();
+  }
+  bool Begun() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return begun_;
+  }
+  // Waits `ms`, or less once the shut-down has begun; true when the whole
+  // time passed.
+  bool WaitFor(std::chrono::milliseconds ms) {
+    std::unique_lock<std::mutex> g(lock_);
+    return !changed_.wait_for(g, ms, [this] { return begun_; });
+  }
+
+ private:
+  mutable std::mutex lock_;
+  std::condition_variable changed_;
+  bool begun_ = false;
+};
+
 struct TServices {
   TServerCore& Core;
   TMonitor& Monitor;
@@ -42,6 +70,7 @@ struct TServices {
   TCalendarBuffer& Calendar;
   // The wait of the identifier check for 65567 (more than 10000 ms).
   uint32_t CheckDispatchWaitMs = 10001;
+  TShutdownNotice* Shutdown = nullptr;  // null: waits run their full time
 };
 
 class TSysVexonComServer {

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -256,7 +257,11 @@ void Family(std::string& out, const char* name, const char* type, const char* he
 }  // namespace
 
 struct TRpcServer::TImpl {
-  TImpl(TServices& s, TRpcOptions o, std::atomic<int>& a) : services(s), options(std::move(o)), active(a) {}
+  TImpl(TServices& s, TRpcOptions o, std::atomic<int>& a)
+      : services(s), options(std::move(o)), active(a), wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  ~TImpl() {
+    if (wakeFd >= 0) ::close(wakeFd);
+  }
 
   // An HTTP client refused at the limit is read and answered on a thread
   // of its own; at most this many such threads at once, past that the
@@ -271,6 +276,13 @@ struct TRpcServer::TImpl {
   mutable std::mutex lock;
   std::condition_variable drained;
   bool stopping = false;
+  bool graceEnded = false;
+  // Set when stopping begins: no new call starts after it.
+  std::atomic<bool> closing{false};
+  // Readable once stopping begins: wakes the accepting threads without
+  // touching the listening sockets, which may belong to the service manager.
+  const int wakeFd;
+  std::function<void(int)> observer;
   std::vector<std::string> endpoints;
   std::vector<int> listenFds;
   std::vector<std::thread> acceptThreads;
@@ -283,12 +295,14 @@ struct TRpcServer::TImpl {
     if (stopping || active.load() >= options.MaxConnections) return false;
     ++active;
     connFds.insert(fd);
+    if (observer) observer(active.load());
     return true;
   }
   void Leave(int fd) {
     std::lock_guard<std::mutex> g(lock);
     connFds.erase(fd);
     --active;
+    if (observer) observer(active.load());
     drained.notify_all();
   }
 
@@ -414,6 +428,7 @@ struct TRpcServer::TImpl {
           pending.clear();
           continue;
         }
+        if (closing.load()) return;  // stopping: no new call
         if (pending.find_first_not_of(" \t") != std::string::npos) {
           if (auto reply = Dispatch(dispatcher, pending))
             if (!stream.WriteAll(*reply + "\n")) return;
@@ -510,6 +525,7 @@ struct TRpcServer::TImpl {
         if (ec == asio::error::timed_out) log::debug("closing an idle or stalled HTTP connection");
         return;
       }
+      if (closing.load()) return;  // stopping: no new call
       const auto& req = parser.get();
       http::response<http::string_body> res{http::status::ok, req.version()};
       res.set(http::field::server, "srvvexon");
@@ -583,10 +599,17 @@ struct TRpcServer::TImpl {
 
   template <class Protocol, class Serve, class Refuse>
   void AcceptLoop(std::shared_ptr<typename Protocol::acceptor> acceptor, Serve serve, Refuse refuse) {
+    error_code nb;
+    acceptor->non_blocking(true, nb);
     for (;;) {
+      pollfd p[2] = {{acceptor->native_handle(), POLLIN, 0}, {wakeFd, POLLIN, 0}};
+      if (::poll(p, 2, -1) < 0 && errno != EINTR) return;
+      if (p[1].revents != 0) return;  // stopping
+      if (p[0].revents == 0) continue;
       typename Protocol::socket sock(io);
       error_code ec;
       acceptor->accept(sock, ec);
+      if (ec == asio::error::would_block || ec == asio::error::try_again || ec == asio::error::interrupted) continue;
       if (ec) {
         std::lock_guard<std::mutex> g(lock);
         if (stopping) return;
@@ -700,6 +723,12 @@ bool TRpcServer::ListenTcp(const std::string& hostPort, std::string& error) {
   std::string name;
   auto acceptor = OpenTcp(impl_->io, hostPort, "tcp", "", name, error);
   if (!acceptor || TokenMissing(acceptor.get(), hostPort, error)) return false;
+  ServeTcp(acceptor, name);
+  return true;
+}
+
+void TRpcServer::ServeTcp(std::shared_ptr<void> acceptorPtr, const std::string& name) {
+  auto acceptor = std::static_pointer_cast<tcp::acceptor>(acceptorPtr);
   TImpl* impl = impl_.get();
   impl_->AddListener(acceptor->native_handle(), name, [impl, acceptor] {
     impl->AcceptLoop<tcp>(
@@ -712,7 +741,6 @@ bool TRpcServer::ListenTcp(const std::string& hostPort, std::string& error) {
         },
         [impl](tcp::socket s) { impl->RefuseLine(s.native_handle()); });
   });
-  return true;
 }
 
 bool TRpcServer::ListenUnix(const std::string& path, std::string& error) {
@@ -766,16 +794,11 @@ bool TRpcServer::ListenUnix(const std::string& path, std::string& error) {
     }
     acceptor->listen();
     ::lstat(path.c_str(), &st);
-    TImpl* impl = impl_.get();
     {
       std::lock_guard<std::mutex> g(impl_->lock);
       impl_->unixPaths.emplace_back(path, st.st_ino);
     }
-    impl_->AddListener(acceptor->native_handle(), "unix " + path, [impl, acceptor] {
-      impl->AcceptLoop<unix_sock>(
-          acceptor, [impl](unix_sock::socket& s) { impl->ServeLines(s.native_handle()); },
-          [impl](unix_sock::socket s) { impl->RefuseLine(s.native_handle()); });
-    });
+    ServeUnix(acceptor, "unix " + path);
   } catch (const std::exception& e) {
     error = "cannot listen on " + path + ": " + e.what();
     return false;
@@ -783,10 +806,26 @@ bool TRpcServer::ListenUnix(const std::string& path, std::string& error) {
   return true;
 }
 
+void TRpcServer::ServeUnix(std::shared_ptr<void> acceptorPtr, const std::string& name) {
+  auto acceptor = std::static_pointer_cast<unix_sock::acceptor>(acceptorPtr);
+  TImpl* impl = impl_.get();
+  impl_->AddListener(acceptor->native_handle(), name, [impl, acceptor] {
+    impl->AcceptLoop<unix_sock>(
+        acceptor, [impl](unix_sock::socket& s) { impl->ServeLines(s.native_handle()); },
+        [impl](unix_sock::socket s) { impl->RefuseLine(s.native_handle()); });
+  });
+}
+
 bool TRpcServer::ListenHttp(const std::string& hostPort, std::string& error) {
   std::string name;
   auto acceptor = OpenTcp(impl_->io, hostPort, "http", "/rpc", name, error);
   if (!acceptor || TokenMissing(acceptor.get(), hostPort, error)) return false;
+  ServeHttp(acceptor, name);
+  return true;
+}
+
+void TRpcServer::ServeHttp(std::shared_ptr<void> acceptorPtr, const std::string& name) {
+  auto acceptor = std::static_pointer_cast<tcp::acceptor>(acceptorPtr);
   TImpl* impl = impl_.get();
   impl_->AddListener(acceptor->native_handle(), name, [impl, acceptor] {
     impl->AcceptLoop<tcp>(
@@ -797,7 +836,66 @@ bool TRpcServer::ListenHttp(const std::string& hostPort, std::string& error) {
         },
         [impl](tcp::socket s) { impl->RefuseHttp(std::move(s)); });
   });
-  return true;
+}
+
+bool TRpcServer::Adopt(int fd, const std::string& kind, std::string& error) {
+  sockaddr_storage addr{};
+  socklen_t len = sizeof addr;
+  int type = 0, listening = 0;
+  socklen_t optLen = sizeof type;
+  const bool known = ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0 &&
+                     ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &optLen) == 0 &&
+                     (optLen = sizeof listening, ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &optLen) == 0);
+  const std::string what = "passed descriptor " + std::to_string(fd) + " (" + kind + ")";
+  if (!known || type != SOCK_STREAM || !listening) {
+    error = what + " is not a listening stream socket";
+    return false;
+  }
+  try {
+    if (kind == "unix") {
+      if (addr.ss_family != AF_UNIX) {
+        error = what + " is not a Unix socket";
+        return false;
+      }
+      auto acceptor = std::make_shared<unix_sock::acceptor>(impl_->io, unix_sock(), fd);
+      ServeUnix(acceptor, "unix " + acceptor->local_endpoint().path());
+      return true;
+    }
+    if (kind != "tcp" && kind != "http") {
+      error = what + ": unknown transport";
+      return false;
+    }
+    if (addr.ss_family != AF_INET && addr.ss_family != AF_INET6) {
+      error = what + " is not a TCP socket";
+      return false;
+    }
+    auto acceptor = std::make_shared<tcp::acceptor>(impl_->io, addr.ss_family == AF_INET6 ? tcp::v6() : tcp::v4(), fd);
+    const auto ep = acceptor->local_endpoint();
+    const std::string hostPort = ep.address().to_string() + ":" + std::to_string(ep.port());
+    if (TokenMissing(acceptor.get(), hostPort, error)) {
+      acceptor->release();  // the descriptor stays with its owner
+      return false;
+    }
+    if (kind == "tcp")
+      ServeTcp(acceptor, "tcp " + hostPort);
+    else
+      ServeHttp(acceptor, "http " + hostPort + "/rpc");
+    return true;
+  } catch (const std::exception& e) {
+    error = what + ": " + e.what();
+    return false;
+  }
+}
+
+void TRpcServer::SetConnectionObserver(std::function<void(int)> observer) {
+  std::lock_guard<std::mutex> g(impl_->lock);
+  impl_->observer = std::move(observer);
+}
+
+void TRpcServer::EndGrace() {
+  std::lock_guard<std::mutex> g(impl_->lock);
+  impl_->graceEnded = true;
+  impl_->drained.notify_all();
 }
 
 std::vector<std::string> TRpcServer::Endpoints() const {
@@ -805,21 +903,31 @@ std::vector<std::string> TRpcServer::Endpoints() const {
   return impl_->endpoints;
 }
 
-void TRpcServer::Stop() {
+void TRpcServer::Stop(std::chrono::milliseconds grace) {
   if (!impl_) return;
   std::vector<std::thread> threads;
   {
     std::lock_guard<std::mutex> g(impl_->lock);
     if (impl_->stopping && impl_->acceptThreads.empty()) return;
     impl_->stopping = true;
-    // Wakes the blocked accepts and reads.
-    for (int fd : impl_->listenFds) ::shutdown(fd, SHUT_RDWR);
-    for (int fd : impl_->connFds) ::shutdown(fd, SHUT_RDWR);
+    impl_->closing = true;
+    // Wakes the accepting threads, and ends every read: a connection waiting
+    // for its next request ends now, one in a call can still write its answer.
+    const uint64_t one = 1;
+    (void)!::write(impl_->wakeFd, &one, sizeof one);
+    for (int fd : impl_->connFds) ::shutdown(fd, SHUT_RD);
     threads.swap(impl_->acceptThreads);
   }
   for (auto& t : threads) t.join();
   std::unique_lock<std::mutex> g(impl_->lock);
-  impl_->drained.wait(g, [&] { return active_.load() == 0 && impl_->refusing.load() == 0; });
+  const auto done = [&] { return active_.load() == 0 && impl_->refusing.load() == 0; };
+  if (!impl_->drained.wait_for(g, grace, [&] { return done() || impl_->graceEnded; }) || !done()) {
+    log::warn("closing {} RPC connection(s) whose call did not finish in time", active_.load());
+    for (int fd : impl_->connFds) ::shutdown(fd, SHUT_RDWR);
+  }
+  // A closed connection's thread ends as soon as its call returns; what the
+  // call uses must outlive it, so this wait has no bound.
+  impl_->drained.wait(g, done);
   // Only our own socket file: a path another server has taken since stays.
   for (const auto& [path, inode] : impl_->unixPaths) {
     struct stat st {};

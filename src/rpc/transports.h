@@ -25,11 +25,16 @@
 //   fixed delay (line transports) or answered 401 (HTTP); listening beyond
 //   loopback without a token is refused.
 // A failed allocation answers -32603; a thread that cannot be created
-// closes that one connection. Stop() stops accepting, ends every connection
-// and waits for calls in progress to finish.
+// closes that one connection. Stop() stops accepting, ends idle connections
+// at once, gives calls in progress a bounded grace to finish and answer,
+// then closes what is left; no new call starts once it has begun.
+// Listening sockets handed over by the service manager are adopted rather
+// than bound, and are never shut down (the manager keeps listening on
+// them for the next start).
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -70,14 +75,31 @@ class TRpcServer {
   bool ListenTcp(const std::string& hostPort, std::string& error);
   bool ListenUnix(const std::string& path, std::string& error);
   bool ListenHttp(const std::string& hostPort, std::string& error);
+  // Serves an already listening socket: `kind` "tcp" (JSON text per line),
+  // "http" or "unix". False with `error` when the descriptor does not fit.
+  bool Adopt(int fd, const std::string& kind, std::string& error);
   // The bound endpoints, e.g. "tcp 127.0.0.1:47301".
   std::vector<std::string> Endpoints() const;
   int Connections() const { return active_.load(); }
-  void Stop();
+  // Called with the number of open connections after each change (under the
+  // server's lock: it must not call back into this object). Set before
+  // listening.
+  void SetConnectionObserver(std::function<void(int)> observer);
+  // Stops accepting; connections waiting for a request end at once, a call
+  // in progress may finish and answer for up to `grace`, then every
+  // connection is closed. Returns once every connection thread is done.
+  void Stop(std::chrono::milliseconds grace = std::chrono::milliseconds(5000));
+  // Ends the grace of a Stop() in progress (from another thread).
+  void EndGrace();
 
   struct TImpl;
 
  private:
+  // Start an accepting thread for an open acceptor (tcp::acceptor or
+  // local::stream_protocol::acceptor behind the pointer).
+  void ServeTcp(std::shared_ptr<void> acceptor, const std::string& name);
+  void ServeHttp(std::shared_ptr<void> acceptor, const std::string& name);
+  void ServeUnix(std::shared_ptr<void> acceptor, const std::string& name);
   // True (with `error`) for a TCP acceptor beyond loopback without a token.
   bool TokenMissing(const void* tcpAcceptor, const std::string& hostPort, std::string& error) const;
 
