@@ -12,6 +12,7 @@ TDeviceThread::~TDeviceThread() {
     StopDeviceThread();
   } catch (const std::exception&) {
   }
+  if (executor_.StopFlag() == &stop_) executor_.SetStopFlag(nullptr);
 }
 
 void TDeviceThread::StartDeviceThread() {
@@ -21,6 +22,7 @@ void TDeviceThread::StartDeviceThread() {
   if (!marker_) throw std::runtime_error("cannot create " + path);
   stop_ = false;
   resumed_ = false;
+  executor_.SetStopFlag(&stop_);
   if (TUart* u = core_.Port.Uart()) u->ClearInterrupt();
   thread_ = std::thread([this] { Body(); });
 }
@@ -31,14 +33,21 @@ void TDeviceThread::ResumeDeviceThread() {
   core_.Wakeup.Notify();
 }
 
+void TDeviceThread::RequestStop() {
+  if (!thread_.joinable()) return;
+  stop_ = true;
+  resumed_ = true;
+  if (TUart* u = core_.Port.Uart()) u->Interrupt();
+  core_.Wakeup.Notify();
+}
+
 void TDeviceThread::StopDeviceThread() {
   if (thread_.joinable()) {
-    stop_ = true;
-    resumed_ = true;
-    if (TUart* u = core_.Port.Uart()) u->Interrupt();
-    core_.Wakeup.Notify();
+    RequestStop();
     thread_.join();
+    // The port and the executor serve whoever comes next.
     if (TUart* u = core_.Port.Uart()) u->ClearInterrupt();
+    if (executor_.StopFlag() == &stop_) executor_.SetStopFlag(nullptr);
   }
   if (marker_) {
     const int rc = std::fclose(marker_);
@@ -49,10 +58,14 @@ void TDeviceThread::StopDeviceThread() {
 
 void TDeviceThread::Body() {
   // Created suspended: nothing runs until ResumeDeviceThread.
-  while (!resumed_) core_.Wakeup.WaitFor(std::chrono::milliseconds(kIdleWaitMs));
+  while (!resumed_) {
+    core_.Wakeup.WaitFor(std::chrono::milliseconds(kIdleWaitMs));
+    if (!resumed_) ++suspendedWakeups_;
+  }
   while (!stop_) {
     core_.ServerLock.CheckServerLockTimeout();
     const int steps = executor_.ExecuteRequests(0);
+    if (stop_) break;
     const bool polled = poll_ && poll_->Active() && poll_->Poll();
     ++cycles_;
     if (stop_) break;

@@ -4,6 +4,11 @@
 // something can change that (a new request, monitoring started, a port
 // opened, the next lock expiry, stop) instead of waking every millisecond.
 //
+// A stop takes effect at once: the executor takes no further request or step,
+// the port refuses further sends and a waiting read ends, so at most the
+// exchange in progress reaches the line; the monitoring poll does not run
+// again. Requests still queued stay where they are.
+//
 // While the thread exists it holds "test.txt" open in the data directory.
 #pragma once
 
@@ -37,11 +42,19 @@ class TDeviceThread {
   // Throws std::runtime_error when the file cannot be created.
   void StartDeviceThread();
   void ResumeDeviceThread();
-  // Asks the thread to end, wakes any waiting read, waits for the cycle in
-  // progress and closes "test.txt" (std::runtime_error on failure).
+  // Asks the thread to end without waiting for it: from here on nothing new
+  // goes onto the line. Shut-down calls it first, before the connections'
+  // grace, so no queued request runs meanwhile.
+  void RequestStop();
+  // RequestStop, then waits for the thread to end and closes "test.txt"
+  // (std::runtime_error on failure).
   void StopDeviceThread();
+  bool StopRequested() const { return stop_.load(); }
   bool Running() const { return thread_.joinable(); }
   uint64_t Cycles() const { return cycles_.load(); }
+  // How often the thread has woken while still suspended (each time it
+  // looked and went back to waiting without touching the queue).
+  uint64_t SuspendedWakeups() const { return suspendedWakeups_.load(); }
 
   // Idle wait while monitoring runs on a closed port.
   static constexpr int kClosedPortRetryMs = 250;
@@ -58,6 +71,7 @@ class TDeviceThread {
   std::atomic<bool> stop_{false};
   std::atomic<bool> resumed_{false};
   std::atomic<uint64_t> cycles_{0};
+  std::atomic<uint64_t> suspendedWakeups_{0};
   std::FILE* marker_ = nullptr;
 };
 

@@ -86,6 +86,8 @@ int TExecutor::ExecuteRequests(int32_t caller) {
   const uint32_t start = core_.Clock.TickMs();
   int steps = 0;
   for (;;) {
+    // Checked before every request and every step of a multi-pass one.
+    if (StopAsked()) break;
     TRequestPtr r;
     std::string key;
     if (!core_.Requests.GetFirstRequest(r, key)) break;
@@ -217,6 +219,9 @@ void TExecutor::StepAutoconfig(const TRequestPtr& r, const std::string& key) {
   const double now = core_.Clock.Now();
   const auto records = core_.Model.Controllers.Snapshot();
   for (size_t i = 0; i < records.size(); ++i) {
+    // A stop ends the status reads: a read cut short by it says nothing
+    // about the controller.
+    if (StopAsked()) break;
     const uint8_t sys = records[i].SysAdr;
     std::array<uint8_t, 7> status{};
     if (core_.Commands.QueryStatus(sys, status)) {
@@ -226,7 +231,7 @@ void TExecutor::StepAutoconfig(const TRequestPtr& r, const std::string& key) {
         rec.Status = status;
         rec.StatusTime = now;
       });
-    } else if (i == 0) {
+    } else if (i == 0 && !StopAsked()) {
       core_.Model.Controllers.Update(sys, [](TTKDItem& rec) { rec.Status[1] |= 0x80; });
     }
   }

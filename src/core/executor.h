@@ -8,8 +8,13 @@
 // answer 88 (the result is not stored); the model follow-ups of the exchange
 // that did happen still apply. Multi-pass kinds are handed to a TMultiPass
 // and stay in the queue until it says they are finished.
+//
+// Once the stop flag is raised the executor takes no further request and no
+// further step: the call ends after the exchange in progress, and what is
+// still queued stays in the queue.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -30,6 +35,11 @@ class TExecutor {
   // unless replaced).
   void SetMultiPass(TMultiPass* m) { multiPass_ = m ? m : &steps_; }
   TMultiPassSteps& Steps() { return steps_; }
+  // The flag that asks the executor to stop taking work (the communication
+  // thread's stop request); null: never asked.
+  void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
+  const std::atomic<bool>* StopFlag() const { return stop_; }
+  bool StopAsked() const { return stop_ && stop_->load(); }
 
   // Returns the number of steps carried out.
   int ExecuteRequests(int32_t caller);
@@ -47,6 +57,7 @@ class TExecutor {
   TJournalReadStep journal_;
   TMultiPassSteps steps_;
   TMultiPass* multiPass_;
+  const std::atomic<bool>* stop_ = nullptr;
 };
 
 }  // namespace vexon

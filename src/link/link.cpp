@@ -54,6 +54,12 @@ TUart* TLink::OpenUart() {
     u->LastError = ueOk;
     return nullptr;
   }
+  // The communication thread is stopping: the work it cuts short ends as on
+  // a closed port, without another byte on the line.
+  if (u->Interrupted()) {
+    status_ = lsPortClosed;
+    return nullptr;
+  }
   return u;
 }
 

@@ -91,6 +91,12 @@ int TUart::OutputQueuedOfDevice(int fd) {
 
 int (*TUart::OutputQueued)(int fd) = &TUart::OutputQueuedOfDevice;
 
+int TUart::ModemControlOfDevice(int fd, unsigned long request, int* lines) { return ioctl(fd, request, lines); }
+
+int (*TUart::ModemControl)(int fd, unsigned long request, int* lines) = &TUart::ModemControlOfDevice;
+
+void (*TUart::OpenFinished)(TUart& uart) = nullptr;
+
 TUart::TUart(int portNumber, const TPortMap& ports, uint32_t totalTimeoutMs, uint32_t intervalMs)
     : ports_(ports), portNumber_(portNumber), totalMs_(totalTimeoutMs), intervalMs_(intervalMs) {
   portName_ = "COM" + std::to_string(portNumber);
@@ -149,7 +155,7 @@ int32_t TUart::Open() {
   // The modem lines stay low: only the data lines are used, and a
   // converter powered from DTR or RTS needs its own supply.
   int lines = TIOCM_DTR | TIOCM_RTS;
-  (void)ioctl(fd_, TIOCMBIC, &lines);
+  (void)ModemControl(fd_, TIOCMBIC, &lines);
   tcflush(fd_, TCIOFLUSH);
   DrainWake();
   LastError = ueOk;
@@ -210,8 +216,10 @@ bool TUart::SetReadTimeout(uint32_t ms) {
 bool TUart::Send(const uint8_t* data, size_t length) {
   LastError = ueWrite;
   if (length > proto::kMaxSend) return false;
+  // A stopping thread puts nothing more on the line.
+  if (abort_) return false;
   std::lock_guard<std::mutex> g(io_);
-  if (fd_ < 0) return false;
+  if (fd_ < 0 || abort_) return false;
   size_t done = 0;
   const int64_t deadline = NowMs() + 2000 + static_cast<int64_t>(length * 2);
   while (done < length) {
@@ -339,6 +347,7 @@ int32_t TSerialPort::OpenPort(int32_t portNumber) {
   } else {
     return rcPortAlreadyOpen;
   }
+  if (TUart::OpenFinished) TUart::OpenFinished(*uart_);
   // The open's own result: LastError is also written by the communication
   // thread.
   switch (error) {

@@ -87,8 +87,10 @@ class TUart {
   // taken from the line), without waiting for the idle interval.
   TReadResult Receive(uint8_t* buf, size_t& count, TReadComplete complete = nullptr);
   void Purge(bool tx, bool rx);
-  // Makes every read fail at once until ClearInterrupt (thread stop).
+  // Makes every read fail at once and every send fail without writing a
+  // byte, until ClearInterrupt (thread stop).
   void Interrupt();
+  bool Interrupted() const { return abort_.load(); }
   void ClearInterrupt();
 
   std::atomic<int32_t> LastError{0};
@@ -101,6 +103,14 @@ class TUart {
   // output queue and says 0). Replaceable in tests, to play a slow line.
   static int (*OutputQueued)(int fd);
   static int OutputQueuedOfDevice(int fd);
+  // The modem-control request made after opening (TIOCMBIC with DTR and
+  // RTS). Replaceable in tests: a pseudo-terminal has no modem lines.
+  static int (*ModemControl)(int fd, unsigned long request, int* lines);
+  static int ModemControlOfDevice(int fd, unsigned long request, int* lines);
+  // Called when an open has finished, before its result is handed back
+  // (null by default). Tests use it to write LastError there, as the
+  // communication thread may at that very moment.
+  static void (*OpenFinished)(TUart& uart);
 
  private:
   void CloseLocked();

@@ -2,12 +2,17 @@
 // each operation's checks and the exact command that reaches the line.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <map>
+#include <thread>
 
 #include "automation/descriptions.h"
 #include "automation/server_object.h"
 #include "automation_fixture.h"
+#include "link/uart.h"
 #include "util/date_time.h"
+#include "util/result_codes.h"
 
 using namespace vexon;
 using namespace vexon::testing;
@@ -318,4 +323,77 @@ TEST_F(AutomationTest, IdentifierWithAnythingButDigitsIsNotANumber) {
   const TCall ok = Invoke("CheckDispatch", {{"AIdentifier", std::string("65569")}});
   EXPECT_EQ(Value(ok), 0);
   EXPECT_EQ(std::get<std::string>(ok.Args()[4]), "Доступ запрещен - не оплачен счет в баре");
+}
+
+namespace {
+// What the communication thread may write into LastError while an open runs:
+// a failed read, or the "no error" it leaves when it finds the port closed.
+void ThreadWritesReadFailure(TUart& u) { u.LastError = ueRead; }
+void ThreadWritesNoError(TUart& u) { u.LastError = ueOk; }
+}  // namespace
+
+TEST_F(AutomationTest, OpenAnswersFromItsOwnOpenNotFromLastError) {
+  TUart::OpenFinished = &ThreadWritesReadFailure;
+  const TCall opened = Invoke("sysvexon_OpenSerialPort", {{"PortNumber", int64_t{1}}});
+  TUart::OpenFinished = nullptr;
+  EXPECT_EQ(Value(opened), rcOk) << "a successful open is never answered 4";
+  ASSERT_EQ(Value(Invoke("sysvexon_CloseSerialPort")), rcOk);
+
+  core_->Ports.Set(2, dir_.File("no-such-device"));
+  TUart::OpenFinished = &ThreadWritesNoError;
+  const TCall failed = Invoke("sysvexon_OpenSerialPort", {{"PortNumber", int64_t{2}}});
+  TUart::OpenFinished = nullptr;
+  EXPECT_EQ(Value(failed), rcPortOpenFailed) << "a failed open is never answered 0";
+  int64_t number = -1;
+  const TCall n = Invoke("sysvexon_GetOpenSerialPortNumber");
+  number = Out(n, "PortNumber");
+  EXPECT_NE(Value(n), rcOk) << "no port is open after the failure";
+  EXPECT_EQ(number, 0);
+}
+
+TEST_F(AutomationTest, StatusChangeStoredBetweenReadAndClearIsNotLost) {
+  Configure();
+  // The monitoring poll stores numbered status blocks as fast as it can
+  // while a client reads them. Whenever the poll finds its previous block
+  // marked unchanged, the client must have been handed that very block as
+  // changed; otherwise a read and a clear in two lock holds let the block
+  // stored in between be cleared unreported.
+  constexpr uint32_t kMax = 1u << 24;
+  std::vector<uint8_t> reported(kMax, 0);
+  std::vector<uint32_t> clearedUnseen;  // blocks the poll found cleared
+  std::atomic<size_t> clearedCount{0};
+  std::atomic<bool> done{false};
+  std::thread poll([&] {
+    for (uint32_t k = 1; k < kMax && !done; ++k) {
+      core_->Model.Controllers.Update(2, [&](TTKDItem& r) {
+        const uint32_t previous = r.Status[4] | (r.Status[5] << 8) | (r.Status[6] << 16);
+        if (previous != 0 && r.USCSChanged == 0) {
+          clearedUnseen.push_back(previous);
+          ++clearedCount;
+        }
+        r.Status[4] = static_cast<uint8_t>(k);
+        r.Status[5] = static_cast<uint8_t>(k >> 8);
+        r.Status[6] = static_cast<uint8_t>(k >> 16);
+        r.USCSValid = 1;
+        r.USCSChanged = 1;
+      });
+    }
+  });
+  const auto t0 = std::chrono::steady_clock::now();
+  int reads = 0;
+  while (clearedCount < 20000 && MsSince(t0) < 4000) {
+    const TCall c = Invoke("sysvexon_GetControllerUSCS", {{"ControllerNum", int64_t{3}}});
+    ASSERT_EQ(Value(c), rcOk);
+    ++reads;
+    if (Out(c, "USCSChanged") == 1) reported[static_cast<size_t>(Out(c, "b5") | (Out(c, "b6") << 8) | (Out(c, "b7") << 16))] = 1;
+  }
+  done = true;
+  poll.join();
+  size_t lost = 0, cleared = 0;
+  for (const uint32_t v : clearedUnseen) {
+    ++cleared;
+    if (!reported[v]) ++lost;
+  }
+  EXPECT_GT(cleared, 100u) << "the reads and the poll barely met (" << reads << " reads)";
+  EXPECT_EQ(lost, 0u) << "blocks cleared without ever being reported, of " << cleared;
 }

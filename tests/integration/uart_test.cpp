@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "sim_fixture.h"
 #include "util/result_codes.h"
@@ -86,4 +87,37 @@ TEST_F(UartTest, SendReturnsOnlyOnceTheFrameHasLeftTheLine) {
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500)) << "not the 2 s send limit";
   closer.join();
   TUart::OutputQueued = &TUart::OutputQueuedOfDevice;
+}
+
+namespace {
+struct TModemCall {
+  unsigned long Request;
+  int Lines;
+  bool RawAlready;  // the line settings were in force when it came
+};
+std::vector<TModemCall> gModemCalls;
+int RecordModemControl(int fd, unsigned long request, int* lines) {
+  termios t{};
+  const bool raw = tcgetattr(fd, &t) == 0 && cfgetospeed(&t) == B9600 && (t.c_lflag & ICANON) == 0;
+  gModemCalls.push_back({request, *lines, raw});
+  return 0;
+}
+}  // namespace
+
+TEST_F(UartTest, OpenLowersDtrAndRtsOnceAfterTheLineSettings) {
+  // A pseudo-terminal has no modem lines: the request itself is recorded.
+  gModemCalls.clear();
+  TUart::ModemControl = &RecordModemControl;
+  const int32_t first = port_->OpenPort(1);
+  const std::vector<TModemCall> afterFirst = gModemCalls;
+  port_->ClosePort();
+  const int32_t second = port_->OpenPort(1);
+  TUart::ModemControl = &TUart::ModemControlOfDevice;
+  ASSERT_EQ(first, 0);
+  ASSERT_EQ(second, 0);
+  ASSERT_EQ(afterFirst.size(), 1u) << "one modem-control request per open";
+  EXPECT_EQ(afterFirst[0].Request, static_cast<unsigned long>(TIOCMBIC)) << "the lines are cleared, not set";
+  EXPECT_EQ(afterFirst[0].Lines, TIOCM_DTR | TIOCM_RTS);
+  EXPECT_TRUE(afterFirst[0].RawAlready) << "lowered once the line is set up";
+  EXPECT_EQ(gModemCalls.size(), 2u) << "again at the next open";
 }
