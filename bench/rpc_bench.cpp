@@ -1,27 +1,170 @@
-// Round trip of sysvexon_GetCommandState over TCP on loopback: latency of
-// one client (median, 99th percentile), then the throughput of 8 clients.
+// sysvexon_GetCommandState over TCP on loopback, against a raw TCP echo
+// server measured with the same client in the same run:
+//  1. one client: round-trip latency (median, 99th percentile) of the same
+//     request line sent to the echo server and to the RPC server, and their
+//     ratio (target <= 1.5);
+//  2. 8 clients at once: calls per second, echo and RPC;
+//  both for a server without a token and for one that requires a token
+//  (the connection's first line), so the cost of the checks can be read.
+//
+//   rpc_bench [CALLS] [SECONDS]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "automation/server_object.h"
+#include "core/monitor.h"
 #include "core/server_core.h"
 #include "ctl/rpc_client.h"
-#include "core/monitor.h"
 #include "rpc/transports.h"
 #include "util/log.h"
 
 using namespace vexon;
 using Clock = std::chrono::steady_clock;
 
+namespace {
+
+// A raw TCP echo server on loopback: every byte read is written back at
+// once, one thread per connection (as the RPC server does).
+class TEchoServer {
+ public:
+  TEchoServer() {
+    listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listen_, 64) != 0 ||
+        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+      std::perror("echo server");
+      std::exit(1);
+    }
+    port_ = ntohs(a.sin_port);
+    accepter_ = std::thread([this] {
+      for (;;) {
+        const int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) return;
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        std::lock_guard<std::mutex> g(lock_);
+        fds_.push_back(fd);
+        workers_.emplace_back([fd] {
+          char buf[65536];
+          for (;;) {
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n <= 0) return;
+            for (ssize_t done = 0; done < n;) {
+              const ssize_t w = ::write(fd, buf + done, static_cast<size_t>(n - done));
+              if (w <= 0) return;
+              done += w;
+            }
+          }
+        });
+      }
+    });
+  }
+  ~TEchoServer() {
+    ::shutdown(listen_, SHUT_RDWR);
+    ::close(listen_);
+    accepter_.join();
+    std::lock_guard<std::mutex> g(lock_);
+    for (int fd : fds_) ::shutdown(fd, SHUT_RDWR);
+    for (auto& t : workers_) t.join();
+    for (int fd : fds_) ::close(fd);
+  }
+  std::string Endpoint() const { return "127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  int listen_ = -1;
+  int port_ = 0;
+  std::thread accepter_;
+  std::mutex lock_;
+  std::vector<int> fds_;
+  std::vector<std::thread> workers_;
+};
+
+const std::string kRequest =
+    R"({"jsonrpc":"2.0","id":1,"method":"sysvexon_GetCommandState","params":{"EventID":1}})";
+
+// A connected client; `token` (when not empty) is presented first.
+void Open(TRpcClient& c, const std::string& ep, const std::string& token) {
+  c.Connect(ep);
+  if (!token.empty()) c.SendLine(R"({"auth":")" + token + R"("})");
+}
+
+struct TLatency {
+  double Median = 0, P99 = 0;
+};
+
+// One round trip: the request line out, one line back.
+TLatency Latency(const std::string& ep, const std::string& token, int calls, bool checkAnswer) {
+  TRpcClient c;
+  Open(c, ep, token);
+  for (int i = 0; i < 1000; ++i) {
+    c.SendLine(kRequest);
+    const std::string line = c.ReadLine();
+    if (checkAnswer && line.find("\"result\"") == std::string::npos) {
+      std::fprintf(stderr, "unexpected answer: %s\n", line.c_str());
+      std::exit(1);
+    }
+  }
+  std::vector<double> us;
+  us.reserve(static_cast<size_t>(calls));
+  for (int i = 0; i < calls; ++i) {
+    const auto t0 = Clock::now();
+    c.SendLine(kRequest);
+    c.ReadLine();
+    us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+  }
+  std::sort(us.begin(), us.end());
+  return {us[us.size() / 2], us[us.size() * 99 / 100]};
+}
+
+double Throughput(const std::string& ep, const std::string& token, int clients, double seconds) {
+  std::atomic<int64_t> done{0};
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  for (int c = 0; c < clients; ++c)
+    threads.emplace_back([&] {
+      TRpcClient cl;
+      Open(cl, ep, token);
+      while (!stop) {
+        cl.SendLine(kRequest);
+        cl.ReadLine();
+        ++done;
+      }
+    });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const int64_t start = done;
+  const auto t0 = Clock::now();
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  const int64_t count = done - start;
+  const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+  stop = true;
+  for (auto& t : threads) t.join();
+  return static_cast<double>(count) / secs;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   const int calls = argc > 1 ? std::atoi(argv[1]) : 20000;
+  const double seconds = argc > 2 ? std::atof(argv[2]) : 3.0;
   spdlog::set_level(spdlog::level::warn);
-  const auto dir = std::filesystem::temp_directory_path() / "vexon-rpc-bench";
+  const auto dir = std::filesystem::temp_directory_path() / ("vexon-rpc-bench-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   THeadlessDisplay display;
   TServerConfig cfg;
@@ -33,52 +176,42 @@ int main(int argc, char** argv) {
   TMonitor monitor(core, journal);
   TCalendarBuffer calendar;
   TServices services{core, monitor, journal, calendar};
-  TRpcServer rpc(services);
+
+  const std::string token = "bench-token-0123456789abcdef0123456789abcdef";
+  TRpcServer open(services);
+  TRpcOptions withToken;
+  withToken.Token = token;
+  TRpcServer guarded(services, withToken);
   std::string error;
-  if (!rpc.ListenTcp("127.0.0.1:0", error)) {
+  if (!open.ListenTcp("127.0.0.1:0", error) || !guarded.ListenTcp("127.0.0.1:0", error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 1;
   }
-  const std::string ep = rpc.Endpoints().front().substr(4);
-
-  TRpcClient one;
-  one.Connect(ep);
-  const nlohmann::json params = {{"EventID", 1}};
-  for (int i = 0; i < 1000; ++i) one.Call("sysvexon_GetCommandState", params);
-  std::vector<double> us;
-  us.reserve(static_cast<size_t>(calls));
-  for (int i = 0; i < calls; ++i) {
-    const auto t0 = Clock::now();
-    one.Call("sysvexon_GetCommandState", params);
-    us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
-  }
-  std::sort(us.begin(), us.end());
-  std::printf("one client, %d calls: median %.1f us, p99 %.1f us\n", calls, us[us.size() / 2],
-              us[us.size() * 99 / 100]);
+  const std::string openEp = open.Endpoints().front().substr(4);
+  const std::string guardedEp = guarded.Endpoints().front().substr(4);
+  TEchoServer echo;
 
   constexpr int kClients = 8;
-  std::atomic<int64_t> done{0};
-  std::atomic<bool> stop{false};
-  std::vector<std::thread> clients;
-  for (int c = 0; c < kClients; ++c)
-    clients.emplace_back([&] {
-      TRpcClient cl;
-      cl.Connect(ep);
-      while (!stop) {
-        cl.Call("sysvexon_GetCommandState", params);
-        ++done;
-      }
-    });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const int64_t start = done;
-  const auto t0 = Clock::now();
-  std::this_thread::sleep_for(std::chrono::seconds(3));
-  const int64_t count = done - start;
-  const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
-  stop = true;
-  for (auto& t : clients) t.join();
-  std::printf("%d clients: %.0f calls per second in total\n", kClients, static_cast<double>(count) / secs);
-  rpc.Stop();
+  // Interleaved, so that a change of machine load hits every figure alike.
+  const TLatency echoLat = Latency(echo.Endpoint(), "", calls, false);
+  const TLatency openLat = Latency(openEp, "", calls, true);
+  const TLatency guardedLat = Latency(guardedEp, token, calls, true);
+  const double echoRate = Throughput(echo.Endpoint(), "", kClients, seconds);
+  const double openRate = Throughput(openEp, "", kClients, seconds);
+  const double guardedRate = Throughput(guardedEp, token, kClients, seconds);
+
+  std::printf("request line: %zu bytes; %d calls per latency figure, %d clients for %.1f s per rate\n",
+              kRequest.size() + 1, calls, kClients, seconds);
+  std::printf("%-22s %12s %12s %14s %14s\n", "", "median us", "p99 us", "ratio to echo", "calls/s (8)");
+  std::printf("%-22s %12.1f %12.1f %14s %14.0f\n", "raw TCP echo", echoLat.Median, echoLat.P99, "1.00", echoRate);
+  std::printf("%-22s %12.1f %12.1f %14.2f %14.0f\n", "RPC, no token", openLat.Median, openLat.P99,
+              openLat.Median / echoLat.Median, openRate);
+  std::printf("%-22s %12.1f %12.1f %14.2f %14.0f\n", "RPC, token", guardedLat.Median, guardedLat.P99,
+              guardedLat.Median / echoLat.Median, guardedRate);
+  std::printf("round-trip ratio (no token) %.2f (target <= 1.50): %s\n", openLat.Median / echoLat.Median,
+              openLat.Median / echoLat.Median <= 1.5 ? "met" : "NOT MET");
+  open.Stop();
+  guarded.Stop();
   core.SaveAndFree();
   std::filesystem::remove_all(dir);
   return 0;
