@@ -1,5 +1,7 @@
 #include "automation/variant_array.h"
 
+#include <climits>
+
 namespace vexon {
 
 TVariantMatrix::TVariantMatrix(const TVariant& v, const char* what, int32_t low1, int32_t low2)
@@ -8,6 +10,8 @@ TVariantMatrix::TVariantMatrix(const TVariant& v, const char* what, int32_t low1
   if (v.Items.empty()) {
     // [] (or an explicit empty array): no rows at all.
     if (v.LBound.size() == 2) low1_ = v.LBound[0], low2_ = v.LBound[1];
+    // The last index of an empty dimension is its lower bound less one.
+    if (low1_ == INT32_MIN || low2_ == INT32_MIN) throw TAutomationError(what_ + ": bounds out of range");
     return;
   }
   if (v.LBound.size() != 2 || !v.Items.front().IsArray())
@@ -16,8 +20,8 @@ TVariantMatrix::TVariantMatrix(const TVariant& v, const char* what, int32_t low1
   if (v.Items.size() > static_cast<size_t>(INT32_MAX)) throw TAutomationError(what_ + ": too many rows");
   rows_ = static_cast<int32_t>(v.Items.size());
   columns_ = static_cast<int32_t>(v.Items.front().Items.size());
-  if (static_cast<int64_t>(low1_) + rows_ - 1 > INT32_MAX || static_cast<int64_t>(low2_) + columns_ - 1 > INT32_MAX)
-    throw TAutomationError(what_ + ": bounds out of range");
+  const int64_t high1 = static_cast<int64_t>(low1_) + rows_ - 1, high2 = static_cast<int64_t>(low2_) + columns_ - 1;
+  if (high1 > INT32_MAX || high2 > INT32_MAX || high2 < INT32_MIN) throw TAutomationError(what_ + ": bounds out of range");
 }
 
 void TVariantMatrix::RequireCovers(int32_t r1, int32_t r2, int32_t c1, int32_t c2) const {

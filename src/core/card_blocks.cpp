@@ -1,14 +1,15 @@
 #include "core/card_blocks.h"
 
+#include <algorithm>
+
 #include "util/result_codes.h"
 
 namespace vexon {
 
 namespace {
 
-// Number of full blocks and whether a last short block follows, for N rows
-// in blocks of B. Division truncates toward zero, so a negative N gives no
-// full block.
+// Number of full blocks and whether a last short block follows, for N >= 0
+// rows in blocks of B.
 struct TSplit {
   int32_t Full;
   int32_t Rest;
@@ -97,7 +98,8 @@ template <class Append>
 TCardBuildResult BuildSystemList(int32_t count, TCardBufList& out, TCardBuildResult& result, Append append) {
   out.clear();
   const int32_t b = static_cast<int32_t>(TCardBufItem::kEntries);
-  const TSplit split = Split(count, b);
+  // A negative count builds what 0 builds: the one empty closing block.
+  const TSplit split = Split(std::max(count, 0), b);
   out.reserve(static_cast<size_t>(split.Full) + 1);
   int32_t row = 1;
   for (int32_t k = 0; k <= split.Full; ++k) {
@@ -143,8 +145,9 @@ TCardBuildResult BuildAutCardBlocks(const TCellReader& cell, int32_t count, TAut
   TCardBuildResult result;
   out.clear();
   const int32_t b = static_cast<int32_t>(TAutCardBufItem::kEntries);
-  const TSplit split = Split(count, b);
-  const int32_t blocks = split.Full + (split.Rest != 0 ? 1 : 0);
+  // No rows: no block; a negative count: one empty block.
+  const TSplit split = Split(std::max(count, 0), b);
+  const int32_t blocks = count < 0 ? 1 : split.Full + (split.Rest != 0 ? 1 : 0);
   out.reserve(static_cast<size_t>(blocks));
   int32_t row = 1;
   for (int32_t k = 0; k < blocks; ++k) {

@@ -3,6 +3,8 @@
 // malformed array does (fails the call, queues nothing).
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include "automation_fixture.h"
 #include "util/result_codes.h"
 
@@ -263,6 +265,11 @@ TEST_F(CardOpsTest, CheckedCardListOrderAndFailures) {
   text.Items[0].Items[4].What = TVariant::Kind::String;
   text.Items[0].Items[4].Text = "five";
   EXPECT_THROW(Invoke("SendDeviceCardList", {{"ACards", text}, {"AMakeAdr", int64_t{kModem}}}), TAutomationError);
+  // Empty dimensions whose last index would fall below the smallest integer.
+  EXPECT_THROW(Invoke("SendDeviceCardList", {{"ACards", Array({}, {INT32_MIN, 0})}, {"AMakeAdr", int64_t{kModem}}}),
+               TAutomationError);
+  EXPECT_THROW(Invoke("SendDeviceCardList", {{"ACards", Array({{}}, {1, INT32_MIN})}, {"AMakeAdr", int64_t{kModem}}}),
+               TAutomationError);
   EXPECT_EQ(Queued(), 0u);
 }
 
@@ -300,6 +307,16 @@ TEST_F(CardOpsTest, RawAndAutonomousListsAndTheirClears) {
   EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{0, 255, 0x27}));
   ASSERT_EQ(Value(Invoke("SendClearCardList", {{"MakeAdr", int64_t{kModem}}})), 0);
   EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{2, 255, 0x24}));
+  // A negative size (a multiple of the block size too) makes one empty
+  // block, which puts nothing on the line and completes with 0.
+  for (const int64_t size : {int64_t{-40}, int64_t{-1}, int64_t{INT32_MIN}}) {
+    for (const char* op : {"SendDeviceCardListBS", "SendAutDeviceCardListBS"}) {
+      const TCall c = Invoke(op, {{"Cl", rows}, {"ClSize", size}, {"MakeAdr", int64_t{kModem}}});
+      ASSERT_EQ(Value(c), 0) << op << " " << size;
+      EXPECT_EQ(SentCommands().size(), 0u) << op << " " << size;
+      EXPECT_EQ(Answer(static_cast<int32_t>(Out(c, "EventID"))).Value, 0) << op << " " << size;
+    }
+  }
 }
 
 TEST_F(CardOpsTest, CalendarBufferRoundTrip) {

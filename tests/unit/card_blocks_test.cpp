@@ -2,6 +2,7 @@
 // checked list in their order and the card each failure names.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <map>
 #include <vector>
 
@@ -64,7 +65,8 @@ std::vector<int64_t> Row(int64_t f, int64_t card, int64_t props = 0, int64_t sch
 
 TEST(CardBlocks, SystemListsAlwaysEndWithAShortBlock) {
   const std::map<int, std::vector<int>> cases = {
-      {45, {120, 120, 30}}, {40, {120, 120, 0}}, {0, {0}}, {-3, {0}}, {1, {6}}, {20, {120, 0}}};
+      {45, {120, 120, 30}}, {40, {120, 120, 0}}, {0, {0}},     {-3, {0}},       {1, {6}},
+      {20, {120, 0}},       {-20, {0}},         {-40, {0}}, {INT32_MIN, {0}}};
   for (const auto& [n, lengths] : cases) {
     const TRows rows = RawRows(std::max(n, 0));
     TCardBufList l;
@@ -75,7 +77,8 @@ TEST(CardBlocks, SystemListsAlwaysEndWithAShortBlock) {
 }
 
 TEST(CardBlocks, AutonomousListsSplitByForty) {
-  const std::map<int, std::vector<int>> cases = {{80, {120, 120}}, {81, {120, 120, 3}}, {0, {}}, {-1, {0}}, {1, {3}}};
+  const std::map<int, std::vector<int>> cases = {{80, {120, 120}}, {81, {120, 120, 3}}, {0, {}},       {-1, {0}},
+                                                 {1, {3}},         {-40, {0}},          {-80, {0}}, {INT32_MIN, {0}}};
   for (const auto& [n, lengths] : cases) {
     TRows rows;
     for (int i = 0; i < std::max(n, 0); ++i) rows.push_back({i, i + 1, i + 2});
