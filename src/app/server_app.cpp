@@ -45,6 +45,8 @@ bool TServerApp::StartUp(std::string& error) {
     thread_->StartDeviceThread();
   } catch (const std::exception& e) {
     error = e.what();
+    // Nothing ran: the files on disk are as this start found them.
+    core_->DiscardRunMarker();
     return false;
   }
   thread_->ResumeDeviceThread();

@@ -79,6 +79,11 @@ void TServerCore::SaveAndFree() {
   Suppression.Free();
 }
 
+void TServerCore::DiscardRunMarker() {
+  std::error_code ec;
+  std::filesystem::remove(RunMarkerPath(), ec);
+}
+
 void TServerCore::RefreshIndicators() {
   Display.ShowStatus(Model.IsConfigured());
   RefreshDataIndicator();

@@ -50,6 +50,10 @@ class TServerCore {
   // Saves "buffer.bin" and "new_sys.bin" and frees queues and lists (the
   // thread is stopped).
   void SaveAndFree();
+  // Removes the run marker of a start that failed before the communication
+  // thread ran: nothing was exchanged, so the files on disk are still true
+  // and the next start has no reason to distrust them.
+  void DiscardRunMarker();
   // Whether LoadAndCreate found the marker of a run that did not end in
   // order.
   bool PreviousRunUnclean() const { return previousRunUnclean_; }
