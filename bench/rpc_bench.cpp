@@ -6,6 +6,7 @@
 //  2. 8 clients at once: calls per second, echo and RPC;
 //  both for a server without a token and for one that requires a token
 //  (the connection's first line), so the cost of the checks can be read.
+//  The three take turns in rounds; a rate is the median of its rounds.
 //
 //   rpc_bench [CALLS] [SECONDS]
 #include <arpa/inet.h>
@@ -109,10 +110,23 @@ struct TLatency {
   double Median = 0, P99 = 0;
 };
 
-// One round trip: the request line out, one line back.
-TLatency Latency(const std::string& ep, const std::string& token, int calls, bool checkAnswer) {
-  TRpcClient c;
-  Open(c, ep, token);
+TLatency Summary(std::vector<double>& us) {
+  std::sort(us.begin(), us.end());
+  return {us[us.size() / 2], us[us.size() * 99 / 100]};
+}
+
+// `calls` round trips (the request line out, one line back) on an open
+// client, each appended to `us`.
+void Latency(TRpcClient& c, int calls, std::vector<double>& us) {
+  for (int i = 0; i < calls; ++i) {
+    const auto t0 = Clock::now();
+    c.SendLine(kRequest);
+    c.ReadLine();
+    us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+  }
+}
+
+void WarmUp(TRpcClient& c, bool checkAnswer) {
   for (int i = 0; i < 1000; ++i) {
     c.SendLine(kRequest);
     const std::string line = c.ReadLine();
@@ -121,16 +135,6 @@ TLatency Latency(const std::string& ep, const std::string& token, int calls, boo
       std::exit(1);
     }
   }
-  std::vector<double> us;
-  us.reserve(static_cast<size_t>(calls));
-  for (int i = 0; i < calls; ++i) {
-    const auto t0 = Clock::now();
-    c.SendLine(kRequest);
-    c.ReadLine();
-    us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
-  }
-  std::sort(us.begin(), us.end());
-  return {us[us.size() / 2], us[us.size() * 99 / 100]};
 }
 
 double Throughput(const std::string& ep, const std::string& token, int clients, double seconds) {
@@ -147,7 +151,7 @@ double Throughput(const std::string& ep, const std::string& token, int clients, 
         ++done;
       }
     });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   const int64_t start = done;
   const auto t0 = Clock::now();
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
@@ -192,16 +196,41 @@ int main(int argc, char** argv) {
   TEchoServer echo;
 
   constexpr int kClients = 8;
-  // Interleaved, so that a change of machine load hits every figure alike.
-  const TLatency echoLat = Latency(echo.Endpoint(), "", calls, false);
-  const TLatency openLat = Latency(openEp, "", calls, true);
-  const TLatency guardedLat = Latency(guardedEp, token, calls, true);
-  const double echoRate = Throughput(echo.Endpoint(), "", kClients, seconds);
-  const double openRate = Throughput(openEp, "", kClients, seconds);
-  const double guardedRate = Throughput(guardedEp, token, kClients, seconds);
+  constexpr int kRounds = 6;
+  // The three servers take turns in short rounds, so that a change of the
+  // machine's load hits every figure alike; rates are the median of the
+  // rounds, latencies are pooled.
+  struct TTarget {
+    std::string Ep, Token;
+    bool Rpc;
+    TRpcClient Client;
+    std::vector<double> Us;
+    std::vector<double> Rates;
+  };
+  TTarget targets[3] = {{echo.Endpoint(), "", false, {}, {}, {}},
+                        {openEp, "", true, {}, {}, {}},
+                        {guardedEp, token, true, {}, {}, {}}};
+  for (auto& t : targets) {
+    Open(t.Client, t.Ep, t.Token);
+    WarmUp(t.Client, t.Rpc);
+    t.Us.reserve(static_cast<size_t>(calls));
+  }
+  for (int round = 0; round < kRounds; ++round) {
+    for (auto& t : targets) Latency(t.Client, calls / kRounds, t.Us);
+    for (auto& t : targets) t.Rates.push_back(Throughput(t.Ep, t.Token, kClients, seconds / kRounds));
+  }
+  auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  };
+  const TLatency echoLat = Summary(targets[0].Us), openLat = Summary(targets[1].Us),
+                 guardedLat = Summary(targets[2].Us);
+  const double echoRate = median(targets[0].Rates), openRate = median(targets[1].Rates),
+               guardedRate = median(targets[2].Rates);
+  for (auto& t : targets) t.Client.Close();
 
-  std::printf("request line: %zu bytes; %d calls per latency figure, %d clients for %.1f s per rate\n",
-              kRequest.size() + 1, calls, kClients, seconds);
+  std::printf("request line: %zu bytes; %d calls per latency figure, %d clients for %.1f s per rate, in %d rounds\n",
+              kRequest.size() + 1, calls, kClients, seconds, kRounds);
   std::printf("%-22s %12s %12s %14s %14s\n", "", "median us", "p99 us", "ratio to echo", "calls/s (8)");
   std::printf("%-22s %12.1f %12.1f %14s %14.0f\n", "raw TCP echo", echoLat.Median, echoLat.P99, "1.00", echoRate);
   std::printf("%-22s %12.1f %12.1f %14.2f %14.0f\n", "RPC, no token", openLat.Median, openLat.P99,
