@@ -13,6 +13,10 @@ set -uo pipefail
 deb="${1:?usage: check_package.sh PATH.deb}"
 here="$(cd "$(dirname "$0")" && pwd)"
 source_dir="$(cd "$here/../.." && pwd)"
+if ! dpkg-deb --info "$deb" >/dev/null 2>&1; then
+  echo "FAIL: $deb is not a Debian package" >&2
+  exit 1
+fi
 deb="$(realpath "$deb")"
 work="$(mktemp -d "${TMPDIR:-/tmp}/vexon-package.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
@@ -129,6 +133,36 @@ done
 "$root/usr/bin/vexonctl" --help >/dev/null 2>&1 || fail "installed vexonctl --help exits with an error"
 "$root/usr/bin/vexon-sim" --help >/dev/null 2>&1 || fail "installed vexon-sim --help exits with an error"
 pass "programs"
+
+# The installed server with the installed settings file: it starts, the
+# installed client gets an answer from it over a Unix socket, and SIGTERM
+# stops it in order with its files saved in the data directory.
+if [ -x "$root/usr/bin/srvvexon" ] && [ -x "$root/usr/bin/vexonctl" ]; then
+  data="$work/data"
+  sock="$work/rpc.sock"
+  mkdir -p "$data"
+  : >"$work/server.log"
+  "$root/usr/bin/srvvexon" --headless --data-dir "$data" --config "$root/etc/srvvexon/srvvexon.ini" \
+    --rpc-tcp off --rpc-http off --rpc-unix "$sock" >"$work/server.log" 2>&1 &
+  server=$!
+  # Wait for the announcement (bounded: 30 s on a loaded machine).
+  for _ in $(seq 300); do
+    grep -q "listening on unix $sock" "$work/server.log" && break
+    kill -0 "$server" 2>/dev/null || break
+    sleep 0.1
+  done
+  answer="$(timeout 30 "$root/usr/bin/vexonctl" --json --unix "$sock" GetServerState 2>&1)"
+  grep -qE '^\{"Value":[0-9]+\}$' <<<"$answer" || fail "vexonctl GetServerState from the installed server: '$answer'"
+  kill -TERM "$server" 2>/dev/null
+  timeout 30 tail --pid="$server" -f /dev/null || fail "the installed server does not end after SIGTERM"
+  wait "$server"
+  rc=$?
+  [ "$rc" -eq 0 ] || fail "the installed server exits with $rc: $(tail -5 "$work/server.log")"
+  for f in new_sys.bin buffer.bin; do
+    [ -f "$data/$f" ] || fail "the installed server did not save $f at shut-down"
+  done
+  pass "installed server and client"
+fi
 
 # ------------------------------------------------------------------ units
 unitdir="$root/lib/systemd/system"
