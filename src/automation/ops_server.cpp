@@ -114,23 +114,17 @@ void GetDriverInfo(TSysVexonComServer& srv, TCall& c) {
   c.SetValue(v);
 }
 
-// The descriptor of the controller at that position of the controller list:
-// the one whose d0 is that controller's system address (the descriptor list
-// keeps the order of the answer, which may differ and hold duplicates).
 void GetControllerDesc(TSysVexonComServer& srv, TCall& c) {
-  TDeviceModel& m = srv.S().Core.Model;
   const int32_t num = c.I4("ControllerNum");
-  if (!m.IsConfigured()) return c.SetValue(rcNotConfigured);
-  TTKDItem rec;
-  if (num < 1 || !m.Controllers.GetRecordAt(static_cast<size_t>(num - 1), rec)) return c.SetValue(rcBadController);
   TDescriptor d{};
-  bool found = false;
-  for (size_t i = 0; i < m.DeviceInfo.Count() && !found; ++i)
-    if (m.DeviceInfo.Get(i, d) && d[0] == rec.SysAdr) found = true;
-  if (!found) throw TAutomationError("no descriptor of controller " + std::to_string(num) + " since the last start");
-  static const char* const kNames[] = {"b1", "b2", "b3", "b4", "b5", "b6", "b7", "b8"};
-  for (int i = 0; i < 8; ++i) c.Set(kNames[i], d[static_cast<size_t>(i)]);
-  c.SetValue(rcOk);
+  const int32_t v = srv.S().Core.Model.GetControllerDesc(num, d);
+  if (v == TDeviceModel::kNoDescriptor)
+    throw TAutomationError("no descriptor of controller " + std::to_string(num) + " since the last start");
+  if (v == rcOk) {
+    static const char* const kNames[] = {"b1", "b2", "b3", "b4", "b5", "b6", "b7", "b8"};
+    for (int i = 0; i < 8; ++i) c.Set(kNames[i], d[static_cast<size_t>(i)]);
+  }
+  c.SetValue(v);
 }
 
 void GetControllerUSCS(TSysVexonComServer& srv, TCall& c) {

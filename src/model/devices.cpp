@@ -211,7 +211,7 @@ int32_t TDeviceModel::GetDriverInfo(int32_t controllerNum, int32_t driverNum, TD
 int32_t TDeviceModel::GetControllerDesc(int32_t controllerNum, TDescriptor& out) const {
   if (!IsConfigured()) return rcNotConfigured;
   if (controllerNum < 1 || static_cast<size_t>(controllerNum) > Controllers.Count()) return rcBadController;
-  if (!DeviceInfo.Get(static_cast<size_t>(controllerNum - 1), out)) return rcBadController;
+  if (!DeviceInfo.Get(static_cast<size_t>(controllerNum - 1), out)) return kNoDescriptor;
   return rcOk;
 }
 

@@ -131,6 +131,11 @@ class TDeviceModel {
   int32_t GetControllerCount(int32_t& count) const;
   int32_t GetControllerInfo(int32_t controllerNum, TControllerInfo& out) const;
   int32_t GetDriverInfo(int32_t controllerNum, int32_t driverNum, TDriverInfo& out) const;
+  // The descriptor at position controllerNum - 1 of the device information
+  // list. kNoDescriptor when the position is a controller's but the list
+  // has no entry there (it is filled only by an autoconfiguration of this
+  // run): that is no result code, the operation fails the call.
+  static constexpr int32_t kNoDescriptor = -1;
   int32_t GetControllerDesc(int32_t controllerNum, TDescriptor& out) const;
   int32_t GetControllerUSCS(int32_t controllerNum, TControllerUSCS& out);
 };

@@ -84,6 +84,22 @@ class TProcess {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   bool Running() const { return pid_ > 0; }
+  // Waits up to `timeoutMs` for the process to end by itself: its exit
+  // status, -1 when a signal ended it, -2 when it is still running.
+  int WaitExit(int timeoutMs) {
+    if (pid_ <= 0) return -1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    int status = 0;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) return -2;
+      usleep(10000);
+    }
+    pid_ = -1;
+    if (stdin_ >= 0) close(stdin_);
+    if (stdout_ >= 0) close(stdout_);
+    stdin_ = stdout_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
 
  private:
   pid_t pid_ = -1;

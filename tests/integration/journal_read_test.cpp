@@ -131,7 +131,7 @@ TEST_F(JournalReadTest, OneFailureRestartsWithAFirstPageTwoEndTheRead) {
   const int32_t id2 = PutRead(kModem);
   Drain();
   EXPECT_EQ(Commands(), (std::vector<uint8_t>{0x30, 0x31, 0x30}));
-  EXPECT_EQ(Answer(id2).Value, LinkResultOf(lsChecksum));
+  EXPECT_EQ(Answer(id2).Value, 19) << "a wrong checksum";
   EXPECT_EQ(Pending(2), 0);
   // The 0x31 whose answer was lost confirmed the first page: its events
   // were stored before it went out.

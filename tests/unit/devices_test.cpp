@@ -234,5 +234,6 @@ TEST(DeviceModel, ReadingOperationsAndTheirCodes) {
   EXPECT_EQ(u.USCSChanged, 0) << "reading clears the changed flag";
 
   m.DeviceInfo.Clear();  // after a restart the descriptors are gone
-  EXPECT_EQ(m.GetControllerDesc(1, desc), rcBadController);
+  EXPECT_EQ(m.GetControllerDesc(1, desc), TDeviceModel::kNoDescriptor);
+  EXPECT_EQ(m.GetControllerDesc(3, desc), rcBadController) << "the position is checked first";
 }

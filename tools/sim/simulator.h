@@ -62,7 +62,9 @@ struct TSimFault {
 struct TSimOptions {
   bool Pacing = false;          // 9600 baud, 11 bits per byte
   double TurnaroundMs = 1.0;    // between the end of a request and the answer
-  int BurstGapMs = 60;          // between answer bursts (longer than the 30 ms cut)
+  // Between answer bursts: well above the 30 ms idle cut, so a reader that
+  // is late to take a burst off a loaded machine still sees the silence.
+  int BurstGapMs = 150;
 };
 
 using TFrame = std::vector<uint8_t>;
