@@ -12,7 +12,9 @@
 // and the server keeps its state and still answers (rpc_world.h).
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <limits>
+#include <optional>
 
 #include "automation/operation_table.h"
 #include "rpc_world.h"
@@ -152,6 +154,24 @@ json Call(FuzzedDataProvider& p, bool& hasId, json& idOut) {
   return req;
 }
 
+// How deep containers nest in `v` (a scalar is 0).
+int DepthOf(const json& v) {
+  int d = 0;
+  if (v.is_array())
+    for (const auto& e : v) d = std::max(d, DepthOf(e));
+  else if (v.is_object())
+    for (const auto& e : v.items()) d = std::max(d, DepthOf(e.value()));
+  else
+    return 0;
+  return d + 1;
+}
+
+bool RefusedForDepth(const std::optional<std::string>& answer) {
+  if (!answer) return false;
+  const json a = json::parse(*answer);
+  return a.is_object() && a.contains("error") && a["error"]["code"] == -32600;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -165,8 +185,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const json req = Call(p, hasId, id);
     const auto answer = d.Handle(req.dump());
     if (answer) fuzz::TRpcWorld::CheckAnswer(*answer);
-    // A request with a usable id is answered, with that id.
-    if (hasId && (id.is_string() || id.is_number_integer()) && req.contains("jsonrpc")) {
+    // Nested past the limit: refused whole, whatever it holds.
+    if (DepthOf(req) > TRpcDispatcher::kMaxDepth) {
+      FUZZ_CHECK(RefusedForDepth(answer));
+    } else if (hasId && (id.is_string() || id.is_number_integer()) && req.contains("jsonrpc")) {
+      // A request with a usable id is answered, with that id.
       FUZZ_CHECK(answer.has_value());
       const json a = json::parse(*answer);
       FUZZ_CHECK(a.is_object() && a["id"] == id);
@@ -193,7 +216,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const auto answer = d.Handle(batch.dump());
     if (answer) fuzz::TRpcWorld::CheckAnswer(*answer);
-    if (over) {
+    if (DepthOf(batch) > TRpcDispatcher::kMaxDepth) {
+      FUZZ_CHECK(RefusedForDepth(answer));
+    } else if (over) {
       FUZZ_CHECK(answer.has_value());
       const json a = json::parse(*answer);
       FUZZ_CHECK(a.is_object() && a["error"]["code"] == -32600);
