@@ -309,6 +309,15 @@ TEST_F(ServiceE2e, RegisterAndUnregisterInAThrowAwayHome) {
                                  "Name=ISysVexonComServer", "Version=1.0", "Locale=0x409"})
     EXPECT_NE(record.find(line + "\n"), std::string::npos) << line << "\n" << record;
 
+  // systemd itself finds nothing to complain about in the units.
+  if (fs::exists("/usr/bin/systemd-analyze")) {
+    TChild verify;
+    ASSERT_TRUE(verify.Start({"/usr/bin/systemd-analyze", "verify", (units / "srvvexon.socket").string(),
+                              (units / "srvvexon.service").string()}));
+    EXPECT_EQ(verify.WaitExit(60000), 0);
+    EXPECT_EQ(verify.Output(), "");
+  }
+
   TChild unreg;
   ASSERT_TRUE(unreg.Start({VEXON_SERVER_PATH, "-unregserver"}, env));
   ASSERT_EQ(unreg.WaitExit(), 0) << unreg.Output();
