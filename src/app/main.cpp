@@ -35,7 +35,7 @@ namespace {
 const char* kDescription =
     "srvvexon: the access-control server. It owns the serial line to the primary controller and serves the "
     "automation operations over JSON-RPC (TCP and a Unix socket with one JSON text per line, HTTP with POST /rpc).\n\n"
-    "Usage: srvvexon [/X] [SWITCHES] [OPTIONS]\n\n"
+    "Command line: srvvexon [/X] [-Embedding] [/regserver | /unregserver] [OPTIONS]\n\n"
     "Switches (\"-\" or \"/\", any case):\n"
     "  /X                 as the FIRST parameter: the request queue keeps arrival order instead of sorting by\n"
     "                     priority. Any other first parameter leaves the queue sorted; one that is not an\n"
@@ -107,7 +107,6 @@ int main(int argc, char** argv) {
 
   CLI::App app{kDescription, "srvvexon"};
   app.footer(kFooter);
-  app.get_formatter()->column_width(34);
   bool headless = false;
   bool verbose = false;
   const std::string exePath = ExecutablePath();
