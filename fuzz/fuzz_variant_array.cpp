@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (j.is_discarded()) return 0;
     int depth = 0;
     // The dispatcher refuses deeper texts before they reach the converter.
-    for (const json* v = &j; (v->is_array() && !v->empty()) || v->is_object(); ++depth) {
+    for (const json* v = &j; (v->is_array() || v->is_object()) && !v->empty(); ++depth) {
       if (depth > 70) return 0;
       v = v->is_array() ? &v->front() : &v->begin().value();
     }
