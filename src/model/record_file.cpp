@@ -65,23 +65,22 @@ bool AtomicWriteFile(const std::string& path, const std::vector<uint8_t>& bytes)
     return false;
   }
   size_t done = 0;
-  bool ok = true;
+  int err = 0;  // the first failure's errno, whichever step it was
   while (done < bytes.size()) {
     const ssize_t w = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) {
-      ok = false;
+      err = w < 0 ? errno : ENOSPC;
       break;
     }
     done += static_cast<size_t>(w);
   }
-  if (ok && ::fchmod(fd, 0644) != 0) ok = false;
-  if (ok && ::fsync(fd) != 0) ok = false;
-  const int err = errno;
-  if (::close(fd) != 0) ok = false;
-  if (ok && ::rename(tmp.c_str(), path.c_str()) != 0) ok = false;
-  if (!ok) {
-    log::error("saving {} failed ({}); the previous file is kept", path, std::strerror(err ? err : errno));
+  if (!err && ::fchmod(fd, 0644) != 0) err = errno;
+  if (!err && ::fsync(fd) != 0) err = errno;
+  if (::close(fd) != 0 && !err) err = errno;
+  if (!err && ::rename(tmp.c_str(), path.c_str()) != 0) err = errno;
+  if (err) {
+    log::error("saving {} failed ({}); the previous file is kept", path, std::strerror(err));
     ::unlink(tmp.c_str());
     return false;
   }
