@@ -75,8 +75,19 @@ class TProcess {
   int Stop(int sig = SIGTERM) {
     if (pid_ <= 0) return -1;
     kill(pid_, sig);
+    // A process that does not end within 20 s of the signal is killed: a
+    // sanitizer build may hold a signal back while it blocks (the simulator
+    // under ThreadSanitizer does in pause()). Killed means -1 below.
     int status = 0;
-    waitpid(pid_, &status, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (waitpid(pid_, &status, sig == 0 ? 0 : WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+        break;
+      }
+      usleep(10000);
+    }
     pid_ = -1;
     if (stdin_ >= 0) close(stdin_);
     if (stdout_ >= 0) close(stdout_);

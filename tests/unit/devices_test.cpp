@@ -222,6 +222,8 @@ TEST(DeviceModel, ReadingOperationsAndTheirCodes) {
   ASSERT_EQ(m.GetDriverInfo(1, 1, di), 0);
   EXPECT_EQ(di.DrvAdr, 2);
   ASSERT_EQ(m.GetControllerDesc(2, desc), 0);
+  EXPECT_EQ(desc[0], 1) << "the descriptor at the second position";
+  EXPECT_EQ(desc[4], 0x1A);
   EXPECT_EQ(desc[5], 0) << "the merged driver byte reads as 0";
   EXPECT_EQ(m.GetControllerDesc(3, desc), rcBadController);
 
