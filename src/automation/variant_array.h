@@ -20,9 +20,10 @@ class TVariantMatrix {
   TVariantMatrix(const TVariant& v, const char* what, int32_t low1, int32_t low2);
 
   int32_t Low1() const { return low1_; }
-  int32_t High1() const { return low1_ + rows_ - 1; }
+  // The constructor makes sure both last indexes fit an int32_t.
+  int32_t High1() const { return static_cast<int32_t>(int64_t{low1_} + rows_ - 1); }
   int32_t Low2() const { return low2_; }
-  int32_t High2() const { return low2_ + columns_ - 1; }
+  int32_t High2() const { return static_cast<int32_t>(int64_t{low2_} + columns_ - 1); }
   // Throws TAutomationError unless rows r1..r2 and columns c1..c2 are all
   // inside the array (nothing to check when r2 < r1).
   void RequireCovers(int32_t r1, int32_t r2, int32_t c1, int32_t c2) const;

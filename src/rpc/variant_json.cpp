@@ -1,5 +1,6 @@
 #include "rpc/variant_json.h"
 
+#include <climits>
 #include <cmath>
 #include <functional>
 #include <stdexcept>
@@ -81,8 +82,12 @@ TVariant VariantFromJson(const nlohmann::json& j) {
       if (!j["lbound"].is_array() || j["lbound"].size() != static_cast<size_t>(depth))
         throw std::invalid_argument("\"lbound\" must give one bound per dimension");
       for (size_t i = 0; i < lb.size(); ++i) {
-        if (!j["lbound"][i].is_number_integer()) throw std::invalid_argument("\"lbound\" must be integers");
-        lb[i] = j["lbound"][i].get<int32_t>();
+        const nlohmann::json& b = j["lbound"][i];
+        // A bound is a 32-bit integer; anything else is refused, never wrapped.
+        if (!b.is_number_integer() || (b.is_number_unsigned() && b.get<uint64_t>() > INT32_MAX) ||
+            (!b.is_number_unsigned() && (b.get<int64_t>() < INT32_MIN || b.get<int64_t>() > INT32_MAX)))
+          throw std::invalid_argument("\"lbound\" must be 32-bit integers");
+        lb[i] = static_cast<int32_t>(b.get<int64_t>());
       }
     }
     return ArrayFrom(data, depth, lb);

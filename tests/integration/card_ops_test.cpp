@@ -270,6 +270,10 @@ TEST_F(CardOpsTest, CheckedCardListOrderAndFailures) {
                TAutomationError);
   EXPECT_THROW(Invoke("SendDeviceCardList", {{"ACards", Array({{}}, {1, INT32_MIN})}, {"AMakeAdr", int64_t{kModem}}}),
                TAutomationError);
+  // The last row at the highest index: rows 1..2147483647 are not all
+  // there, which is said without overflowing on the way.
+  EXPECT_THROW(Invoke("SendDeviceCardList", {{"ACards", Array({CardRow(150)}, {INT32_MAX, 1})}, {"AMakeAdr", int64_t{kModem}}}),
+               TAutomationError);
   EXPECT_EQ(Queued(), 0u);
 }
 

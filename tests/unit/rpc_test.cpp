@@ -148,6 +148,13 @@ TEST(VariantJson, ArraysWithLowerBoundsRoundTrip) {
   EXPECT_EQ(VariantToJson(bounded), json::parse(R"({"lbound":[1,1],"data":[[7,8]]})"));
   EXPECT_THROW(VariantFromJson(json::parse("[[1,2],[3]]")), std::invalid_argument);
   EXPECT_THROW(VariantFromJson(json::parse(R"({"lbound":[1],"data":[[7,8]]})")), std::invalid_argument);
+  // Bounds beyond 32 bits are refused, not wrapped (-2147483649 would read
+  // as 2147483647).
+  for (const char* text : {R"({"lbound":[1,-2147483649],"data":[[7]]})", R"({"lbound":[2147483648,1],"data":[[7]]})",
+                           R"({"lbound":[18446744073709551615,1],"data":[[7]]})"})
+    EXPECT_THROW(VariantFromJson(json::parse(text)), std::invalid_argument) << text;
+  const TVariant edges = VariantFromJson(json::parse(R"({"lbound":[-2147483648,2147483647],"data":[[7]]})"));
+  EXPECT_EQ(edges.LBound, (std::vector<int32_t>{INT32_MIN, INT32_MAX}));
   EXPECT_THROW(VariantFromJson(json::parse(R"({"x":1})")), std::invalid_argument);
   EXPECT_THROW(VariantFromJson(json::parse("null")).ToInt("n"), TAutomationError);
   EXPECT_THROW(VariantFromJson(json::parse("\"abc\"")).ToInt("s"), TAutomationError);
