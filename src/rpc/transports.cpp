@@ -587,6 +587,9 @@ struct TRpcServer::TImpl {
       stream.WriteAll("HTTP/1.1 503 Service Unavailable\r\nServer: srvvexon\r\nContent-Type: application/json\r\n"
                       "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
       stream.CloseGracefully(kMaxMessage, 1000);
+      // Closed before it is counted out, as a served connection is.
+      error_code ignored;
+      s.close(ignored);
       RefusalDone();
     };
     try {
@@ -627,14 +630,19 @@ struct TRpcServer::TImpl {
       // A thread that cannot be created, or anything thrown while serving,
       // costs this one connection and nothing else.
       try {
-        std::thread([this, fd, s = std::move(sock), serve]() mutable {
+        auto owned = std::make_unique<typename Protocol::socket>(std::move(sock));
+        std::thread([this, fd, s = std::move(owned), serve]() mutable {
           try {
-            serve(s);
+            serve(*s);
           } catch (const std::exception& e) {
             log::error("connection ended by an internal error: {}", e.what());
           } catch (...) {
             log::error("connection ended by an internal error");
           }
+          // The socket goes before the connection is counted out: once the
+          // last one is out, Stop() returns and the io_context the socket
+          // belongs to may be destroyed.
+          s.reset();
           Leave(fd);
         }).detach();
       } catch (const std::system_error& e) {
