@@ -71,25 +71,34 @@ int RunServerWithWindow(const TAppOptions& options, const sigset_t& stopSignals)
     form.ShowNormal();
   }
 
-  // SIGINT and SIGTERM end the server as "Выход" does. The waiting thread is
-  // woken with SIGTERM of its own when the window ends first.
-  std::atomic<bool> ending{false};
+  // SIGINT, SIGTERM and SIGHUP end the server as "Выход" does; a second
+  // SIGINT or SIGTERM while it stops ends the stop grace. The waiting thread
+  // is woken with SIGTERM of its own once the server has stopped.
+  std::atomic<bool> stopping{false}, finished{false};
   sigset_t sigs = stopSignals;
-  std::thread signalThread([&form, &ending, sigs] {
-    int sig = 0;
-    sigwait(&sigs, &sig);
-    if (ending.load()) return;
-    log::info("stopping ({})", sig == SIGINT ? "SIGINT" : "SIGTERM");
-    QMetaObject::invokeMethod(&form, &TMainForm::Exit, Qt::QueuedConnection);
+  std::thread signalThread([&form, &server, &stopping, &finished, sigs] {
+    for (;;) {
+      int sig = 0;
+      if (sigwait(&sigs, &sig) != 0) continue;
+      if (finished.load()) return;
+      const char* signalName = sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "SIGHUP";
+      if (!stopping.exchange(true)) {
+        log::info("stopping ({})", signalName);
+        QMetaObject::invokeMethod(&form, &TMainForm::Exit, Qt::QueuedConnection);
+      } else if (sig != SIGHUP) {
+        log::info("{} while stopping: calls in progress get no more time", signalName);
+        server.SkipGrace();
+      }
+    }
   });
 
   app.exec();
-  ending.store(true);
-  pthread_kill(signalThread.native_handle(), SIGTERM);
-  signalThread.join();
-
+  stopping.store(true);  // "Выход": a signal from now on only shortens the grace
   SaveFormPosition(options.SettingsPath, form.pos());
   server.ShutDown();
+  finished.store(true);
+  pthread_kill(signalThread.native_handle(), SIGTERM);
+  signalThread.join();
   log::info("stopped");
   return 0;
 }

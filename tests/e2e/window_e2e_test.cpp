@@ -84,6 +84,16 @@ TEST_F(WindowE2eTest, ServesClientsWithTheWindowAndShutsDownInOrder) {
   EXPECT_NE(again.find("ForwardAntiPass=1"), std::string::npos) << again;
 }
 
+// SIGHUP is an orderly stop with the window too.
+TEST_F(WindowE2eTest, SighupEndsTheServerThroughTheNormalShutDown) {
+  OpenAndAutoconfigure();
+  client_.Close();
+  std::filesystem::remove(dir_ + "/new_sys.bin");
+  ASSERT_EQ(server_.Stop(SIGHUP), 0);
+  EXPECT_GT(std::filesystem::file_size(dir_ + "/new_sys.bin"), 0u);
+  EXPECT_NE(ReadText(dir_ + "/none.ini").find("[Main Form]"), std::string::npos);
+}
+
 // A virtual X server of its own, without a tray host: the server shows its
 // window at start, and the test works it with real mouse input.
 class XvfbWindowE2eTest : public WindowE2eTest {
