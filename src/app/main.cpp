@@ -21,6 +21,7 @@
 #include "app/lifecycle.h"
 #include "app/registration.h"
 #include "app/server_app.h"
+#include "app/stop_signals.h"
 #ifdef VEXON_WITH_UI
 #include "ui/window_app.h"
 #endif
@@ -274,30 +275,14 @@ int main(int argc, char** argv) {
   if (!server.StartUpAndAnnounce("started with data in " + dataDir)) return 1;
   if (idleGrace) log::info("started for a client: ends {} s after the last client", idleSeconds);
 
-  // The first signal stops the server; a second SIGINT or SIGTERM while it
-  // stops ends the stop grace.
-  std::atomic<bool> stopping{false}, finished{false};
-  std::thread signalThread([&] {
-    for (;;) {
-      int sig = 0;
-      if (sigwait(&sigs, &sig) != 0) continue;
-      if (finished.load()) return;
-      const char* name = sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "SIGHUP";
-      if (!stopping.exchange(true)) {
-        log::info("stopping ({})", name);
-        life.Signal(sig);
-      } else if (sig != SIGHUP) {
-        log::info("{} while stopping: calls in progress get no more time", name);
-        server.SkipGrace();
-      }
-    }
-  });
-  if (life.Wait() == TLifecycle::TReason::Idle && !stopping.exchange(true))
-    log::info("stopping: no client for {} s", idleSeconds);
-  server.ShutDown();
-  finished.store(true);
-  pthread_kill(signalThread.native_handle(), SIGTERM);
-  signalThread.join();
+  {
+    // The first signal stops the server; a second SIGINT or SIGTERM while it
+    // stops ends the stop grace.
+    TStopSignals signalWatch(sigs, server, [&life](int sig) { life.Signal(sig); });
+    if (life.Wait() == TLifecycle::TReason::Idle && signalWatch.MarkStopping())
+      log::info("stopping: no client for {} s", idleSeconds);
+    server.ShutDown();
+  }
   log::info("stopped");
   return 0;
 }

@@ -5,11 +5,10 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QFileInfo>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
+#include "app/stop_signals.h"
 #include "ui/form_placement.h"
 #include "ui/main_form.h"
 #include "ui/setup_form.h"
@@ -71,34 +70,17 @@ int RunServerWithWindow(const TAppOptions& options, const sigset_t& stopSignals)
     form.ShowNormal();
   }
 
-  // SIGINT, SIGTERM and SIGHUP end the server as "Выход" does; a second
-  // SIGINT or SIGTERM while it stops ends the stop grace. The waiting thread
-  // is woken with SIGTERM of its own once the server has stopped.
-  std::atomic<bool> stopping{false}, finished{false};
-  sigset_t sigs = stopSignals;
-  std::thread signalThread([&form, &server, &stopping, &finished, sigs] {
-    for (;;) {
-      int sig = 0;
-      if (sigwait(&sigs, &sig) != 0) continue;
-      if (finished.load()) return;
-      const char* signalName = sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "SIGHUP";
-      if (!stopping.exchange(true)) {
-        log::info("stopping ({})", signalName);
-        QMetaObject::invokeMethod(&form, &TMainForm::Exit, Qt::QueuedConnection);
-      } else if (sig != SIGHUP) {
-        log::info("{} while stopping: calls in progress get no more time", signalName);
-        server.SkipGrace();
-      }
-    }
-  });
-
-  app.exec();
-  stopping.store(true);  // "Выход": a signal from now on only shortens the grace
-  SaveFormPosition(options.SettingsPath, form.pos());
-  server.ShutDown();
-  finished.store(true);
-  pthread_kill(signalThread.native_handle(), SIGTERM);
-  signalThread.join();
+  {
+    // SIGINT, SIGTERM and SIGHUP end the server as "Выход" does; a second
+    // SIGINT or SIGTERM while it stops ends the stop grace.
+    TStopSignals signalWatch(stopSignals, server, [&form](int) {
+      QMetaObject::invokeMethod(&form, &TMainForm::Exit, Qt::QueuedConnection);
+    });
+    app.exec();
+    signalWatch.MarkStopping();  // "Выход": a signal from now on only shortens the grace
+    SaveFormPosition(options.SettingsPath, form.pos());
+    server.ShutDown();
+  }
   log::info("stopped");
   return 0;
 }
