@@ -18,7 +18,10 @@ using sim::TSimFault;
 
 namespace {
 
-sim::TSimOptions Paced(int burstGapMs = 60) {
+// The default gap between bursts leaves the idle cut (30 ms) a margin of
+// 120 ms, so a reader held off the processor on a loaded machine still ends
+// before the next burst.
+sim::TSimOptions Paced(int burstGapMs = 150) {
   sim::TSimOptions o;
   o.Pacing = true;
   o.BurstGapMs = burstGapMs;
