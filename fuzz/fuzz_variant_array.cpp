@@ -38,6 +38,13 @@ json Cell(FuzzedDataProvider& p) {
   }
 }
 
+json WithBounds(int32_t low1, int32_t low2, json data) {
+  json o = json::object();
+  o["lbound"] = json::array({low1, low2});
+  o["data"] = std::move(data);
+  return o;
+}
+
 json Build(FuzzedDataProvider& p) {
   const int rows = p.ConsumeIntegralInRange(0, 50);
   const int cols = p.ConsumeIntegralInRange(0, 8);
@@ -50,11 +57,25 @@ json Build(FuzzedDataProvider& p) {
   }
   switch (p.ConsumeIntegralInRange(0, 3)) {
     case 0: return data;
-    case 1: return {{"lbound", {p.ConsumeIntegral<int32_t>(), p.ConsumeIntegral<int32_t>()}}, {"data", data}};
-    case 2: return {{"lbound", {p.ConsumeIntegralInRange(-2, 2), p.ConsumeIntegralInRange(-2, 2)}}, {"data", data}};
+    case 1: {
+      const int32_t low1 = p.ConsumeIntegral<int32_t>();
+      const int32_t low2 = p.ConsumeIntegral<int32_t>();
+      return WithBounds(low1, low2, std::move(data));
+    }
+    case 2: {
+      const int32_t low1 = p.ConsumeIntegralInRange(-2, 2);
+      const int32_t low2 = p.ConsumeIntegralInRange(-2, 2);
+      return WithBounds(low1, low2, std::move(data));
+    }
     default: {
-      json d = data;
-      for (int i = p.ConsumeIntegralInRange(0, 70); i > 0; --i) d = json::array({d});
+      // Wrapped by moving: an initializer list would copy the whole array
+      // once per level.
+      json d = std::move(data);
+      for (int i = p.ConsumeIntegralInRange(0, 70); i > 0; --i) {
+        json outer = json::array();
+        outer.push_back(std::move(d));
+        d = std::move(outer);
+      }
       return d;
     }
   }
