@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "journals/crc32.h"
 #include "journals/reg_log.h"
@@ -175,10 +176,17 @@ TReadStatus ReadChunks(const std::string& path, F&& onBytes) {
     log::error("cannot open {}: {}", path, std::strerror(errno));
     return TReadStatus::Error;
   }
-  std::vector<uint8_t> buf(1 << 20);
+  // Chunks of up to 1 MiB, but no bigger than the file (plus one byte, so
+  // that end of file is seen without a second, larger buffer); the buffer is
+  // left uninitialised since every byte handed on was just read into it.
+  size_t chunk = size_t{1} << 20;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0)
+    chunk = std::clamp<size_t>(static_cast<size_t>(st.st_size) + 1, 4096, chunk);
+  const std::unique_ptr<uint8_t[]> buf(new uint8_t[chunk]);
   TReadStatus status = TReadStatus::Ok;
   for (;;) {
-    const ssize_t r = ::read(fd, buf.data(), buf.size());
+    const ssize_t r = ::read(fd, buf.get(), chunk);
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) {
       log::error("reading {} failed: {}", path, std::strerror(errno));
@@ -186,7 +194,7 @@ TReadStatus ReadChunks(const std::string& path, F&& onBytes) {
       break;
     }
     if (r == 0) break;
-    onBytes(buf.data(), static_cast<size_t>(r));
+    onBytes(buf.get(), static_cast<size_t>(r));
   }
   ::close(fd);
   return status;
