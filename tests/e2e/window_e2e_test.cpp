@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -167,6 +168,120 @@ TEST_F(XvfbWindowE2eTest, TheExitButtonEndsTheServerThroughTheNormalShutDown) {
   std::ifstream log(dir_ + "/SrvVexon.Log", std::ios::binary);
   const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
   EXPECT_NE(text.find(" END All: 1  With Error: 0\r\n"), std::string::npos) << text;
+  const std::string ini = ReadText(dir_ + "/none.ini");
+  EXPECT_NE(ini.find("[Main Form]"), std::string::npos) << ini;
+}
+
+// The same virtual X server with a tray host (trayer) started before the
+// server: the server sits in the tray instead of showing its window, and the
+// test opens the tray icon's menu with a real right click and picks "Выход".
+class TrayXvfbWindowE2eTest : public XvfbWindowE2eTest {
+ protected:
+  struct TBox {
+    int X = 0, Y = 0, W = 0, H = 0;
+    bool Inside(const TBox& o) const { return X >= o.X && Y >= o.Y && X + W <= o.X + o.W && Y + H <= o.Y + o.H; }
+  };
+  void SetUp() override {
+    if (!Have("trayer")) GTEST_SKIP() << "trayer is not installed (scripts/install-deps installs it)";
+    XvfbWindowE2eTest::SetUp();
+  }
+  void TearDown() override {
+    XvfbWindowE2eTest::TearDown();
+    trayer_.Stop();
+  }
+  void BeforeServerStarts() override {
+    XvfbWindowE2eTest::BeforeServerStarts();
+    // A panel at the top right, as wide as its icons; the server must find
+    // the tray when it starts, so the panel is waited for first.
+    // A trayer that ends at once (it has been seen to find no display on
+    // a freshly started Xvfb, once in several runs) is started again.
+    for (int attempt = 0; attempt < 3 && !panel_; ++attempt) {
+      ASSERT_TRUE(trayer_.Start({"/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
+                                 "--height", "24", "--SetDockType", "true", "--transparent", "false"}));
+      const auto t0 = std::chrono::steady_clock::now();
+      while (!(panel_ = Panel()) && trayer_.WaitExit(0) == -2 &&
+             std::chrono::steady_clock::now() - t0 < std::chrono::seconds(20))
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      if (!panel_) {
+        std::fprintf(stderr, "trayer showed no panel (attempt %d)\n", attempt + 1);
+        trayer_.Stop();
+      }
+    }
+  }
+  std::optional<TBox> Geometry(const std::string& window) {
+    std::istringstream in(X("xdotool getwindowgeometry --shell " + window));
+    TBox b;
+    int seen = 0;
+    for (std::string line; std::getline(in, line);) {
+      const auto eq = line.find('=');
+      if (eq == std::string::npos) continue;
+      const std::string k = line.substr(0, eq);
+      const int v = std::atoi(line.c_str() + eq + 1);
+      if (k == "X") b.X = v, ++seen;
+      if (k == "Y") b.Y = v, ++seen;
+      if (k == "WIDTH") b.W = v, ++seen;
+      if (k == "HEIGHT") b.H = v, ++seen;
+    }
+    if (seen != 4) return std::nullopt;
+    return b;
+  }
+  std::optional<TBox> Panel() {
+    // trayer's panel is its only mapped window.
+    const std::string id = X("xdotool search --onlyvisible --class '^trayer$'");
+    if (id.empty()) return std::nullopt;
+    return Geometry(id.substr(0, id.find('\n')));
+  }
+  // The server's mapped windows with their places.
+  std::vector<std::pair<std::string, TBox>> ServerWindows() {
+    std::vector<std::pair<std::string, TBox>> out;
+    std::istringstream ids(X("xdotool search --onlyvisible --class srvvexon"));
+    for (std::string id; std::getline(ids, id);)
+      if (auto b = Geometry(id)) out.emplace_back(id, *b);
+    return out;
+  }
+  // Polls `find` with each of the server's windows and the panel's place
+  // as it is now (the panel grows as icons join it) until it yields a
+  // window or the time is up.
+  template <class F>
+  std::optional<std::pair<std::string, TBox>> WaitFor(F find) {
+    const auto t0 = std::chrono::steady_clock::now();
+    for (;;) {
+      const std::optional<TBox> panel = Panel();
+      for (const auto& w : ServerWindows())
+        if (panel && find(w.second, *panel)) return w;
+      if (std::chrono::steady_clock::now() - t0 > std::chrono::seconds(20)) return std::nullopt;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+
+  TProcess trayer_;
+  std::optional<TBox> panel_;
+};
+
+TEST_F(TrayXvfbWindowE2eTest, TheTrayMenusExitEndsTheServerThroughTheNormalShutDown) {
+  ASSERT_TRUE(panel_.has_value()) << "trayer showed no panel on " << display_;
+  // The icon: the server's window that the tray host embedded in its panel.
+  const auto icon = WaitFor([](const TBox& b, const TBox& panel) { return b.W > 0 && b.Inside(panel); });
+  ASSERT_TRUE(icon.has_value()) << "no tray icon in trayer's panel";
+  const TBox at = icon->second;
+  EXPECT_EQ(X("xdotool search --onlyvisible --name 'System-Vexon'"), "") << "with a tray the window starts hidden";
+
+  OpenAndAutoconfigure();
+  client_.Close();
+  std::filesystem::remove(dir_ + "/new_sys.bin");
+
+  // A right click on the icon opens its menu beside the pointer.
+  X("xdotool mousemove " + std::to_string(at.X + at.W / 2) + " " + std::to_string(at.Y + at.H / 2) + " click 3");
+  const auto menu =
+      WaitFor([](const TBox& b, const TBox& panel) { return !b.Inside(panel) && b.H > 60 && b.W > 100; });
+  ASSERT_TRUE(menu.has_value()) << "the right click opened no menu";
+  // "Выход" is the menu's last item, below the separator: 10 pixels above
+  // the menu's bottom edge lies inside it whatever the style's item height.
+  const TBox m = menu->second;
+  X("xdotool mousemove " + std::to_string(m.X + m.W / 2) + " " + std::to_string(m.Y + m.H - 10) + " click 1");
+  ASSERT_EQ(server_.WaitExit(30000), 0) << "the server did not end by itself";
+  EXPECT_EQ(std::filesystem::file_size(dir_ + "/new_sys.bin"), 180u) << "the shut-down saves the configuration";
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/srvvexon.run")) << "an orderly stop";
   const std::string ini = ReadText(dir_ + "/none.ini");
   EXPECT_NE(ini.find("[Main Form]"), std::string::npos) << ini;
 }

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QThread>
+#include <QTimer>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -60,6 +61,28 @@ std::string ReadAll(const std::string& p) {
 void SendKey(QWidget* to, int key, Qt::KeyboardModifiers mods) {
   QKeyEvent press(QEvent::KeyPress, key, mods);
   QApplication::sendEvent(to, &press);
+}
+
+// Runs an event loop wired as the server's: the window's ExitRequested,
+// queued, ends it, and the server's shut-down would follow. `act` runs inside
+// the loop. True when the loop ended by that request; a guard ends it with
+// false after a long while, so a broken wire fails instead of hanging.
+bool ExitEndsTheEventLoop(TMainForm& f, const std::function<void()>& act) {
+  QEventLoop loop;
+  QObject::connect(&f, &TMainForm::ExitRequested, &loop, [&loop] { loop.exit(0); }, Qt::QueuedConnection);
+  QTimer guard;
+  guard.setSingleShot(true);
+  QObject::connect(&guard, &QTimer::timeout, &loop, [&loop] { loop.exit(1); });
+  guard.start(30000);
+  QTimer::singleShot(0, &loop, act);
+  return loop.exec() == 0;
+}
+
+// The tray menu's item with this text, as the tray shows it.
+QAction* MenuItem(QMenu* menu, const QString& text) {
+  for (QAction* a : menu->actions())
+    if (a->text() == text) return a;
+  return nullptr;
 }
 
 class UiTest : public ::testing::Test {
@@ -456,6 +479,63 @@ TEST_F(UiTest, TrayIconHintAnimationAndMenu) {
   EXPECT_TRUE(f.isVisible()) << "double click shows the window";
   tray.Menu().Item(3)->trigger();
   EXPECT_EQ(exits, 1);
+}
+
+// Every item of the menu the tray icon opens, found by its text: the default
+// item shows the window, "Установки" and "Помощь" open theirs, and "Выход"
+// ends the server exactly as the window's "Выход" button does.
+TEST_F(UiTest, TrayMenuItemsDoWhatTheWindowsButtonsDo) {
+  TMainForm f;
+  TTrayIcon tray(f);
+  int settings = 0, help = 0, exits = 0;
+  f.OpenSettings = [&] { ++settings; };
+  f.OpenHelp = [&] { ++help; };
+  QObject::connect(&f, &TMainForm::ExitRequested, [&] { ++exits; });
+  QMenu* menu = tray.Icon().contextMenu();
+  ASSERT_NE(menu, nullptr);
+  QAction* show = MenuItem(menu, "COM/DCOM Сервер");
+  QAction* setup = MenuItem(menu, "Установки");
+  QAction* helpItem = MenuItem(menu, "Помощь");
+  QAction* exitItem = MenuItem(menu, "Выход");
+  ASSERT_TRUE(show && setup && helpItem && exitItem);
+  EXPECT_EQ(menu->defaultAction(), show);
+
+  // The default item brings the hidden window back, in its normal state.
+  ASSERT_TRUE(f.isHidden());
+  show->trigger();
+  EXPECT_TRUE(f.isVisible());
+  EXPECT_FALSE(f.windowState() & Qt::WindowMinimized);
+  f.close();
+  ASSERT_TRUE(f.isHidden());
+  setup->trigger();
+  EXPECT_EQ(settings, 1);
+  helpItem->trigger();
+  helpItem->trigger();
+  EXPECT_EQ(help, 2);
+  EXPECT_TRUE(f.isHidden()) << "only the default item shows the window";
+  EXPECT_EQ(exits, 0);
+  EXPECT_FALSE(f.Exiting());
+
+  // "Выход" from the menu while the window is hidden: the loop the server
+  // runs ends through the window's request, once, and the window now closes
+  // for real instead of hiding.
+  EXPECT_TRUE(ExitEndsTheEventLoop(f, [exitItem] { exitItem->trigger(); }))
+      << "the tray's Выход did not end the event loop";
+  EXPECT_EQ(exits, 1);
+  EXPECT_TRUE(f.Exiting());
+  EXPECT_TRUE(f.close());
+  EXPECT_EQ(settings, 1);
+  EXPECT_EQ(help, 2);
+
+  // The window's own button, on a window of its own, ends the loop the same way.
+  TMainForm g;
+  int buttonExits = 0;
+  QObject::connect(&g, &TMainForm::ExitRequested, [&] { ++buttonExits; });
+  g.ShowNormal();
+  EXPECT_TRUE(ExitEndsTheEventLoop(g, [&g] { g.ExitButton->click(); }));
+  EXPECT_EQ(buttonExits, 1);
+  EXPECT_TRUE(g.Exiting());
+  EXPECT_TRUE(g.close());
 }
 
 TEST_F(UiTest, HelpOpensTheHelpFileOrTheReadme) {
