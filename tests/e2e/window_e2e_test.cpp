@@ -249,6 +249,41 @@ class TrayXvfbWindowE2eTest : public XvfbWindowE2eTest {
     }
   }
 
+  // A window's pixels as the X server holds them (xwd, 32 bits a pixel,
+  // red in the high byte), RGB each; empty when xwd gave something else.
+  struct TShot {
+    int W = 0, H = 0;
+    std::vector<uint32_t> Rgb;
+    int R(int x, int y) const { return (Rgb[static_cast<size_t>(y * W + x)] >> 16) & 255; }
+    int G(int x, int y) const { return (Rgb[static_cast<size_t>(y * W + x)] >> 8) & 255; }
+    int B(int x, int y) const { return Rgb[static_cast<size_t>(y * W + x)] & 255; }
+  };
+  TShot Capture(const std::string& window, const std::string& file) {
+    X("xwd -silent -id " + window + " -out " + file);
+    const std::string d = ReadText(file);
+    auto field = [&](size_t i) -> uint32_t {
+      const auto* p = reinterpret_cast<const unsigned char*>(d.data()) + 4 * i;
+      return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+    };
+    TShot shot;
+    if (d.size() < 100) return shot;
+    const uint32_t headerSize = field(0), w = field(4), h = field(5), lsbFirst = field(7) == 0, bpp = field(11),
+                   bytesPerLine = field(12), redMask = field(14), colours = field(19);
+    const size_t data = size_t{headerSize} + size_t{colours} * 12;
+    if (bpp != 32 || redMask != 0xff0000 || w == 0 || w > 4096 || h > 4096 ||
+        d.size() < data + size_t{bytesPerLine} * h)
+      return shot;
+    shot.W = static_cast<int>(w);
+    shot.H = static_cast<int>(h);
+    for (uint32_t y = 0; y < h; ++y)
+      for (uint32_t x = 0; x < w; ++x) {
+        const auto* p = reinterpret_cast<const unsigned char*>(d.data()) + data + y * bytesPerLine + 4 * x;
+        shot.Rgb.push_back(lsbFirst ? (uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0])
+                                    : (uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]));
+      }
+    return shot;
+  }
+
   TProcess trayer_;
   std::optional<TBox> panel_;
 };
@@ -270,9 +305,40 @@ TEST_F(TrayXvfbWindowE2eTest, TheTrayMenusExitEndsTheServerThroughTheNormalShutD
   const auto menu =
       WaitFor([](const TBox& b, const TBox& panel) { return !b.Inside(panel) && b.H > 60 && b.W > 100; });
   ASSERT_TRUE(menu.has_value()) << "the right click opened no menu";
+  const TBox m = menu->second;
+
+  // The menu as the X server shows it: the 30-pixel margin runs from green
+  // at the top to dark blue at the bottom (column 27, where the word does
+  // not reach) and carries the white word. The menu may be mapped before it
+  // is painted, so it is captured again until its top left turns green.
+  const std::string shotFile = dir_ + "/tray_menu.xwd";
+  TShot shot;
+  const auto t0 = std::chrono::steady_clock::now();
+  while (((shot = Capture(menu->first, shotFile)).W == 0 || shot.G(27, 0) < 245) &&
+         std::chrono::steady_clock::now() - t0 < std::chrono::seconds(10))
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  if (const char* shots = std::getenv("VEXON_UI_SHOTS_DIR"))
+    std::filesystem::copy_file(shotFile, std::string(shots) + "/tray_menu_x11.xwd",
+                               std::filesystem::copy_options::overwrite_existing);
+  ASSERT_EQ(shot.W, m.W) << "xwd gave no picture of the menu";
+  ASSERT_GT(shot.H, 60);
+  const int h = shot.H;
+  EXPECT_LE(shot.R(27, 0), 5);
+  EXPECT_GE(shot.G(27, 0), 245);
+  EXPECT_LE(shot.B(27, 0), 5);
+  EXPECT_LE(shot.R(27, h - 1), 5);
+  EXPECT_LE(shot.G(27, h - 1), 10);
+  EXPECT_NEAR(shot.B(27, h - 1), 63, 3);
+  EXPECT_GT(shot.G(27, h / 2), 60);
+  EXPECT_LT(shot.G(27, h / 2), 200);
+  int white = 0;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < 30; ++x) white += shot.R(x, y) > 220 && shot.G(x, y) > 220 && shot.B(x, y) > 220;
+  EXPECT_GT(white, 40) << "the white word in the margin";
+  EXPECT_FALSE(shot.G(32, 1) >= 245 && shot.R(32, 1) <= 5) << "the gradient stays in its margin";
+
   // "Выход" is the menu's last item, below the separator: 10 pixels above
   // the menu's bottom edge lies inside it whatever the style's item height.
-  const TBox m = menu->second;
   X("xdotool mousemove " + std::to_string(m.X + m.W / 2) + " " + std::to_string(m.Y + m.H - 10) + " click 1");
   ASSERT_EQ(server_.WaitExit(30000), 0) << "the server did not end by itself";
   EXPECT_EQ(std::filesystem::file_size(dir_ + "/new_sys.bin"), 180u) << "the shut-down saves the configuration";
