@@ -202,9 +202,10 @@ bool Unregister(const std::string& configHome, std::string& error) {
     // The two values first, as a registry key would lose them.
     std::ifstream in(record);
     std::string text, section;
+    const std::string classSection = std::string("[").append(ClassKey()).append("]");
     for (std::string l; std::getline(in, l);) {
       if (!l.empty() && l[0] == '[') section = l;
-      if (section == "[" + ClassKey() + "]" && (l.rfind("Sockets=", 0) == 0 || l.rfind("Web=", 0) == 0)) continue;
+      if (section == classSection && (l.rfind("Sockets=", 0) == 0 || l.rfind("Web=", 0) == 0)) continue;
       text += l + "\n";
     }
     in.close();
