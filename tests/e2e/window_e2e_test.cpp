@@ -185,7 +185,8 @@ class TrayXvfbWindowE2eTest : public XvfbWindowE2eTest {
     bool Inside(const TBox& o) const { return X >= o.X && Y >= o.Y && X + W <= o.X + o.W && Y + H <= o.Y + o.H; }
   };
   void SetUp() override {
-    if (!Have("trayer")) GTEST_SKIP() << "trayer is not installed (scripts/install-deps installs it)";
+    for (const char* p : {"trayer", "xwd"})
+      if (!Have(p)) GTEST_SKIP() << p << " is not installed (scripts/install-deps installs it)";
     XvfbWindowE2eTest::SetUp();
   }
   void TearDown() override {
