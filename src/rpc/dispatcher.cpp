@@ -1,9 +1,13 @@
 #include "rpc/dispatcher.h"
 
+#include <atomic>
+#include <charconv>
 #include <cmath>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <unordered_map>
 
 #include "rpc/variant_json.h"
 #include "util/date_time.h"
@@ -20,9 +24,45 @@ struct TRpcError {
   std::string Message;
 };
 
-json ErrorObject(const json& id, int code, const std::string& message) {
-  return {{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", code}, {"message", message}}}};
+// Answers are written as text rather than built as JSON values and then
+// serialised: a call's answer is small and this is most of its cost.
+
+// `v` in JSON, appended to `out` (integers without a detour).
+void AppendJson(std::string& out, const json& v) {
+  char digits[24];
+  std::to_chars_result r{};
+  if (v.is_number_unsigned())
+    r = std::to_chars(digits, digits + sizeof digits, v.get_ref<const json::number_unsigned_t&>());
+  else if (v.is_number_integer())
+    r = std::to_chars(digits, digits + sizeof digits, v.get_ref<const json::number_integer_t&>());
+  else {
+    out += v.dump();
+    return;
+  }
+  out.append(digits, r.ptr);
 }
+
+// {"jsonrpc":"2.0","id":<id>,"<member>":<value>}
+std::string Envelope(const json& id, std::string_view member, std::string_view value) {
+  std::string out;
+  out.reserve(32 + member.size() + value.size());
+  out += R"({"jsonrpc":"2.0","id":)";
+  AppendJson(out, id);
+  out += ",\"";
+  out += member;
+  out += "\":";
+  out += value;
+  out += '}';
+  return out;
+}
+
+std::string ErrorAnswer(const json& id, int code, const std::string& message) {
+  std::string error = "{\"code\":" + std::to_string(code) + ",\"message\":";
+  error += json(message).dump();
+  error += '}';
+  return Envelope(id, "error", error);
+}
+
 
 // Exactly `n` decimal digits at s[pos..]; no sign, no blanks.
 bool Digits(const std::string& s, size_t pos, size_t n, int& out) {
@@ -152,8 +192,29 @@ json ToJson(const TArgValue& v) {
   return VariantToJson(std::get<TVariant>(v));
 }
 
+// The "result" member: Value and every [in,out] argument, by name. The
+// names come from the operation table and are plain identifiers.
+std::string ResultText(const TOpDesc& op, const TCall& call) {
+  std::string out = "{";
+  for (size_t i = 0; i < op.Args.size(); ++i) {
+    if (op.Args[i].Dir == TArgDir::In) continue;
+    if (out.size() > 1) out += ',';
+    out += '"';
+    out += op.Args[i].Name;
+    out += "\":";
+    const TArgValue& v = call.Args()[i];
+    if (const auto* n = std::get_if<int64_t>(&v))
+      AppendJson(out, json(*n));
+    else
+      out += ToJson(v).dump();
+  }
+  out += '}';
+  return out;
+}
+
 std::vector<TArgValue> Params(const TOpDesc& op, const json& params) {
   std::vector<TArgValue> args;
+  args.reserve(op.Args.size());
   size_t nonRet = 0;
   for (const auto& a : op.Args) nonRet += a.Dir != TArgDir::RetVal;
   if (params.is_null() || params.is_object()) {
@@ -167,8 +228,8 @@ std::vector<TArgValue> Params(const TOpDesc& op, const json& params) {
     for (const auto& a : op.Args) {
       if (a.Dir == TArgDir::RetVal) {
         args.push_back(DefaultOf(a));
-      } else if (p.contains(a.Name)) {
-        args.push_back(Convert(a, p[a.Name]));
+      } else if (const auto found = p.find(a.Name); found != p.end()) {
+        args.push_back(Convert(a, *found));
       } else if (a.Dir == TArgDir::InOut) {
         args.push_back(DefaultOf(a));
       } else {
@@ -194,67 +255,136 @@ std::vector<TArgValue> Params(const TOpDesc& op, const json& params) {
   return args;
 }
 
-std::mutex callCountLock;
-std::map<std::pair<std::string, int>, uint64_t> callCounts;
+// The operation of exactly that name (the dispatcher does not take the
+// short names without "sysvexon_"), by hash rather than by walking the table.
+const TOpDesc* OperationNamed(std::string_view name) {
+  static const std::unordered_map<std::string_view, const TOpDesc*> byName = [] {
+    std::unordered_map<std::string_view, const TOpDesc*> m;
+    for (const auto& op : OperationTable()) m.emplace(op.Name, &op);
+    return m;
+  }();
+  const auto it = byName.find(name);
+  return it == byName.end() ? nullptr : it->second;
+}
 
-void CountCall(const std::string& method, int code) {
-  const bool known = method == "rpc.discover" || (FindOperation(method) && FindOperation(method)->Name == method);
-  std::lock_guard<std::mutex> g(callCountLock);
-  ++callCounts[{known ? method : std::string("other"), code}];
+// Calls counted by method and code without a lock: one row of counters per
+// operation, one for rpc.discover and one for any other name; the codes the
+// dispatcher answers with have a column each, any other code goes to a
+// locked map.
+constexpr int kCodes[] = {0, -32000, -32600, -32601, -32602, -32603, -32700};
+constexpr size_t kCodeColumns = sizeof kCodes / sizeof kCodes[0];
+
+struct TCallCounters {
+  std::vector<std::string> Names;  // row -> method name
+  std::unique_ptr<std::atomic<uint64_t>[]> Counts;
+  std::mutex OddLock;
+  std::map<std::pair<std::string, int>, uint64_t> Odd;
+
+  TCallCounters() {
+    for (const auto& op : OperationTable()) Names.push_back(op.Name);
+    Names.push_back("rpc.discover");
+    Names.push_back("other");
+    Counts = std::make_unique<std::atomic<uint64_t>[]>(Names.size() * kCodeColumns);
+  }
+  size_t DiscoverRow() const { return Names.size() - 2; }
+  size_t OtherRow() const { return Names.size() - 1; }
+};
+
+TCallCounters& CallCounters() {
+  static TCallCounters counters;
+  return counters;
+}
+
+// `op` is the operation carried out, null for rpc.discover (`discover`)
+// or an unknown name.
+void CountCall(const TOpDesc* op, bool discover, int code) {
+  auto& c = CallCounters();
+  const size_t row = op ? static_cast<size_t>(op - OperationTable().data())
+                        : (discover ? c.DiscoverRow() : c.OtherRow());
+  for (size_t col = 0; col < kCodeColumns; ++col)
+    if (kCodes[col] == code) {
+      c.Counts[row * kCodeColumns + col].fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+  std::lock_guard<std::mutex> g(c.OddLock);
+  ++c.Odd[{c.Names[row], code}];
 }
 
 }  // namespace
 
 std::vector<TRpcCallCount> RpcCallCounts() {
-  std::lock_guard<std::mutex> g(callCountLock);
+  auto& c = CallCounters();
+  std::map<std::pair<std::string, int>, uint64_t> all;
+  {
+    std::lock_guard<std::mutex> g(c.OddLock);
+    all = c.Odd;
+  }
+  for (size_t row = 0; row < c.Names.size(); ++row)
+    for (size_t col = 0; col < kCodeColumns; ++col)
+      if (const uint64_t n = c.Counts[row * kCodeColumns + col].load(std::memory_order_relaxed))
+        all[{c.Names[row], kCodes[col]}] += n;
   std::vector<TRpcCallCount> out;
-  for (const auto& [key, n] : callCounts) out.push_back({key.first, key.second, n});
+  for (const auto& [key, n] : all) out.push_back({key.first, key.second, n});
   return out;
 }
 
 std::string TRpcDispatcher::ErrorText(int code, const std::string& message) {
-  return ErrorObject(nullptr, code, message).dump();
+  return ErrorAnswer(nullptr, code, message);
 }
 
-std::optional<json> TRpcDispatcher::HandleOne(const json& req) {
-  const bool versionOk = req.is_object() && req.contains("jsonrpc") && req["jsonrpc"].is_string() &&
-                         req["jsonrpc"].get<std::string>() == "2.0";
-  if (!versionOk || !req.contains("method") || !req["method"].is_string()) {
-    json id = req.is_object() && req.contains("id") ? req["id"] : json(nullptr);
-    if (!id.is_string() && !id.is_number()) id = nullptr;
-    return ErrorObject(id, -32600, "invalid request");
+std::optional<std::string> TRpcDispatcher::HandleOne(const json& req) {
+  // The envelope's members in one pass over the object.
+  const json *version = nullptr, *idMember = nullptr, *methodMember = nullptr, *paramsMember = nullptr;
+  if (req.is_object())
+    for (auto it = req.begin(); it != req.end(); ++it) {
+      const std::string& key = it.key();
+      if (key == "jsonrpc")
+        version = &it.value();
+      else if (key == "id")
+        idMember = &it.value();
+      else if (key == "method")
+        methodMember = &it.value();
+      else if (key == "params")
+        paramsMember = &it.value();
+    }
+  const bool versionOk = version && version->is_string() && version->get_ref<const std::string&>() == "2.0";
+  if (!versionOk || !methodMember || !methodMember->is_string()) {
+    const bool usable = idMember && (idMember->is_string() || idMember->is_number());
+    return ErrorAnswer(usable ? *idMember : json(nullptr), -32600, "invalid request");
   }
-  const bool notification = !req.contains("id");
-  const json id = notification ? json(nullptr) : req["id"];
+  const bool notification = !idMember;
+  static const json nullId;
+  const json& id = notification ? nullId : *idMember;
   if (!id.is_null() && !id.is_string() && !id.is_number())
-    return ErrorObject(nullptr, -32600, "invalid request: id must be a string, a number or null");
-  const std::string method = req["method"].get<std::string>();
-  auto answer = [&](json result) -> std::optional<json> {
-    CountCall(method, 0);
+    return ErrorAnswer(nullptr, -32600, "invalid request: id must be a string, a number or null");
+  const std::string& method = methodMember->get_ref<const std::string&>();
+  const bool discover = method == "rpc.discover";
+  const TOpDesc* op = discover ? nullptr : OperationNamed(method);
+  auto answer = [&](std::string_view result) -> std::optional<std::string> {
+    CountCall(op, discover, 0);
     if (notification) return std::nullopt;
-    return json{{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}};
+    return Envelope(id, "result", result);
   };
-  auto error = [&](int code, const std::string& msg) -> std::optional<json> {
-    CountCall(method, code);
+  auto error = [&](int code, const std::string& msg) -> std::optional<std::string> {
+    CountCall(op, discover, code);
     if (notification) return std::nullopt;
-    return ErrorObject(id, code, msg);
+    return ErrorAnswer(id, code, msg);
   };
-  if (method == "rpc.discover") return answer(InterfaceDescription());
-  const TOpDesc* op = FindOperation(method);
-  if (!op || op->Name != method) return error(-32601, "unknown method " + method);
+  if (discover) {
+    static const std::string description = InterfaceDescription().dump();
+    return answer(description);
+  }
+  if (!op) return error(-32601, "unknown method " + method);
   // Structured params only: a scalar (or null) in "params" is not a
   // request JSON-RPC knows how to carry out.
-  if (req.contains("params") && !req["params"].is_object() && !req["params"].is_array())
+  if (paramsMember && !paramsMember->is_object() && !paramsMember->is_array())
     return error(-32600, "invalid request: params must be an object or an array");
   static const json noParams = json::object();
-  const json& params = req.contains("params") ? req["params"] : noParams;
+  const json& params = paramsMember ? *paramsMember : noParams;
   try {
     TCall call(*op, Params(*op, params));
     object_.Invoke(call);
-    json result = json::object();
-    for (size_t i = 0; i < op->Args.size(); ++i)
-      if (op->Args[i].Dir != TArgDir::In) result[op->Args[i].Name] = ToJson(call.Args()[i]);
-    return answer(std::move(result));
+    return answer(ResultText(*op, call));
   } catch (const TRpcError& e) {
     return error(e.Code, e.Message);
   } catch (const TAutomationError& e) {
@@ -332,18 +462,18 @@ std::optional<std::string> TRpcDispatcher::Handle(const std::string& text) {
     std::string out = "[";
     bool any = false;
     for (const auto& r : req) {
-      std::optional<json> a;
+      std::optional<std::string> a;
       if (out.size() > kMaxAnswer) {
         if (!r.is_object() || !r.contains("id")) continue;  // a notification gets no answer either way
-        json id = r["id"];
-        if (!id.is_string() && !id.is_number()) id = nullptr;
-        a = ErrorObject(id, -32603, "internal error: the answer to this batch is too long");
+        const json& id = r["id"];
+        a = ErrorAnswer(id.is_string() || id.is_number() ? id : json(nullptr), -32603,
+                        "internal error: the answer to this batch is too long");
       } else {
         a = HandleOne(r);
       }
       if (!a) continue;
       if (any) out += ',';
-      out += a->dump();
+      out += *a;
       any = true;
     }
     if (!any) return std::nullopt;
@@ -351,13 +481,11 @@ std::optional<std::string> TRpcDispatcher::Handle(const std::string& text) {
     return out;
   }
   auto a = HandleOne(req);
-  if (!a) return std::nullopt;
-  std::string out = a->dump();
-  if (out.size() > kMaxAnswer) {
+  if (a && a->size() > kMaxAnswer) {
     const json id = req.is_object() && req.contains("id") ? req["id"] : json(nullptr);
-    return ErrorObject(id, -32603, "internal error: the answer is too long").dump();
+    return ErrorAnswer(id, -32603, "internal error: the answer is too long");
   }
-  return out;
+  return a;
 }
 
 const json& InterfaceDescription() {

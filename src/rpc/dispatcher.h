@@ -47,7 +47,8 @@ class TRpcDispatcher {
   static std::string ErrorText(int code, const std::string& message);
 
  private:
-  std::optional<nlohmann::json> HandleOne(const nlohmann::json& request);
+  // The answer text to one request (not a batch), or nothing.
+  std::optional<std::string> HandleOne(const nlohmann::json& request);
 
   TSysVexonComServer object_;
 };

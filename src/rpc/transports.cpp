@@ -86,8 +86,13 @@ class TTimedStream {
   }
 
   size_t ReadSome(void* data, size_t size, error_code& ec) {
+    // Between messages with no idle limit (a line connection), one blocking
+    // recv() is all a message costs: it returns with the first bytes, and the
+    // shutdown() of Stop() wakes it. Once part of a message is in, or with an
+    // idle limit, each wait is a poll() with its time-out.
+    const int flags = MidMessage || idleMs_ >= 0 ? MSG_DONTWAIT : 0;
     for (;;) {
-      const ssize_t r = ::recv(fd_, data, size, MSG_DONTWAIT);
+      const ssize_t r = ::recv(fd_, data, size, flags);
       if (r > 0) {
         MidMessage = true;
         return static_cast<size_t>(r);
@@ -430,8 +435,10 @@ struct TRpcServer::TImpl {
         }
         if (closing.load()) return;  // stopping: no new call
         if (pending.find_first_not_of(" \t") != std::string::npos) {
-          if (auto reply = Dispatch(dispatcher, pending))
-            if (!stream.WriteAll(*reply + "\n")) return;
+          if (auto reply = Dispatch(dispatcher, pending)) {
+            reply->push_back('\n');
+            if (!stream.WriteAll(*reply)) return;
+          }
         }
         pending.clear();
       }

@@ -2,13 +2,21 @@
 // types, positional and named parameters, batches, notifications, dates and
 // variants, and the interface description.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
+#include <future>
+#include <thread>
 
 #include "automation/server_object.h"
 #include "core/server_core.h"
 #include "core/monitor.h"
 #include "rpc/dispatcher.h"
+#include "rpc/transports.h"
 #include "rpc/variant_json.h"
 #include "util/date_time.h"
 
@@ -225,4 +233,107 @@ TEST(VariantJson, DimensionsAndNumbersAreBounded) {
   EXPECT_THROW(VariantFromJson(json::parse("[1e19]")), std::invalid_argument);
   EXPECT_THROW(VariantFromJson(json::parse("[18446744073709551615]")), std::invalid_argument);
   EXPECT_EQ(VariantFromJson(json::parse("[-9.1e18]")).Items[0].Float, -9.1e18);
+}
+
+TEST_F(RpcTest, CallsAreCountedByMethodAndCodeFromManyThreadsAtOnce) {
+  auto count = [](const std::string& method, int code) {
+    uint64_t n = 0;
+    for (const auto& c : RpcCallCounts()) n += c.Method == method && c.Code == code ? c.Count : 0;
+    return n;
+  };
+  const uint64_t ok = count("sysvexon_GetCommandState", 0), bad = count("sysvexon_GetCommandState", -32602),
+                 other = count("other", -32601), discover = count("rpc.discover", 0),
+                 state = count("sysvexon_GetServerState", 0);
+  constexpr int kThreads = 4, kCalls = 300;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&] {
+      TRpcDispatcher d(services_);
+      for (int i = 0; i < kCalls; ++i) {
+        d.Handle(R"({"jsonrpc":"2.0","id":1,"method":"sysvexon_GetCommandState","params":{"EventID":1}})");
+        d.Handle(R"({"jsonrpc":"2.0","id":2,"method":"sysvexon_GetCommandState","params":{"EventID":"one"}})");
+        // The short name is not the interface's: unknown, counted as "other".
+        d.Handle(R"({"jsonrpc":"2.0","id":3,"method":"GetCommandState","params":{"EventID":1}})");
+        d.Handle(R"({"jsonrpc":"2.0","id":4,"method":"no such method"})");
+      }
+    });
+  for (auto& t : threads) t.join();
+  Call("rpc.discover", json::object());
+  EXPECT_EQ(count("sysvexon_GetCommandState", 0) - ok, uint64_t{kThreads * kCalls});
+  EXPECT_EQ(count("sysvexon_GetCommandState", -32602) - bad, uint64_t{kThreads * kCalls});
+  EXPECT_EQ(count("other", -32601) - other, uint64_t{2 * kThreads * kCalls});
+  EXPECT_EQ(count("rpc.discover", 0) - discover, 1u);
+  EXPECT_EQ(count("sysvexon_GetServerState", 0) - state, 0u) << "no other method's counter moved";
+  for (const auto& c : RpcCallCounts()) {
+    EXPECT_NE(c.Method, "GetCommandState") << "an unknown name never gets a row of its own";
+    EXPECT_NE(c.Method, "no such method");
+    EXPECT_GT(c.Count, 0u) << c.Method << " " << c.Code;
+  }
+}
+
+namespace {
+
+// A plain blocking client socket on TCP ("127.0.0.1:PORT") or a Unix path.
+int ConnectTo(const std::string& where) {
+  if (where.find('/') != std::string::npos) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, where.c_str(), sizeof a.sun_path - 1);
+    return ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? fd : (::close(fd), -1);
+  }
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(std::stoi(where.substr(where.rfind(':') + 1))));
+  return ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? fd : (::close(fd), -1);
+}
+
+// Everything up to the first newline, or what came before the peer closed.
+std::string ReadLineFrom(int fd) {
+  std::string line;
+  char c;
+  while (::recv(fd, &c, 1, 0) == 1 && c != '\n') line += c;
+  return line;
+}
+
+}  // namespace
+
+// Connections waiting between messages (one blocked in its read with no
+// time-out) and one waiting for the rest of a message all end as soon as
+// the stop begins: the stop does not have to sit out its grace for them.
+TEST_F(RpcTest, StopEndsWaitingLineConnectionsAtOnceOnTcpAndUnix) {
+  TRpcOptions options;
+  options.PartialMessageMs = 600000;
+  TRpcServer server(services_, options);
+  std::string error;
+  const std::string sock = dir_ + "/rpc.sock";
+  ASSERT_TRUE(server.ListenTcp("127.0.0.1:0", error)) << error;
+  ASSERT_TRUE(server.ListenUnix(sock, error)) << error;
+  const std::string tcp = server.Endpoints().front().substr(4);
+  const std::string request = R"({"jsonrpc":"2.0","id":7,"method":"sysvexon_GetServerState"})" "\n";
+  std::vector<int> fds;
+  for (const std::string& where : {tcp, sock, tcp}) {
+    const int fd = ConnectTo(where);
+    ASSERT_GE(fd, 0) << where;
+    fds.push_back(fd);
+  }
+  for (size_t i = 0; i < 2; ++i) {
+    ASSERT_EQ(::send(fds[i], request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+    EXPECT_NE(ReadLineFrom(fds[i]).find(R"("result")"), std::string::npos) << "connection " << i;
+  }
+  ASSERT_EQ(::send(fds[2], request.data(), 20, MSG_NOSIGNAL), 20) << "half a message";
+  ASSERT_EQ(server.Connections(), 3);
+
+  auto stopped = std::async(std::launch::async, [&] { server.Stop(std::chrono::minutes(10)); });
+  const bool prompt = stopped.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  EXPECT_TRUE(prompt) << "the stop waited out its grace for connections that were only waiting";
+  if (!prompt) server.EndGrace();
+  stopped.get();
+  EXPECT_EQ(server.Connections(), 0);
+  for (const int fd : fds) {
+    EXPECT_EQ(ReadLineFrom(fd), "") << "closed without an answer";
+    ::close(fd);
+  }
 }
