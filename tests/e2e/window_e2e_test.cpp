@@ -2,12 +2,15 @@
 // display (here Qt's offscreen platform) it runs the window and still serves
 // its clients, and a stop signal ends it through the normal shut-down, which
 // also keeps the window's position; without any display it runs headless.
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "e2e_fixture.h"
 
@@ -34,6 +37,66 @@ std::string Output(const std::string& command) {
 }
 
 bool Have(const char* program) { return Output(std::string("command -v ") + program).size() > 0; }
+
+// A PNG of 8-bit RGB pixels (0xRRGGBB each), for a person to look at after
+// the run: no compression (stored deflate blocks), which every viewer reads.
+bool WritePng(const std::string& path, int w, int h, const std::vector<uint32_t>& rgb) {
+  if (w <= 0 || h <= 0 || rgb.size() != static_cast<size_t>(w) * static_cast<size_t>(h)) return false;
+  uint32_t crcTable[256];
+  for (uint32_t n = 0; n < 256; ++n) {
+    uint32_t c = n;
+    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
+    crcTable[n] = c;
+  }
+  auto be32 = [](std::string& s, uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) s.push_back(static_cast<char>((v >> shift) & 255));
+  };
+  std::string png("\x89PNG\r\n\x1a\n", 8);
+  auto chunk = [&](const char* type, const std::string& data) {
+    be32(png, static_cast<uint32_t>(data.size()));
+    const std::string body = type + data;
+    uint32_t crc = 0xffffffffu;
+    for (const char ch : body) crc = crcTable[(crc ^ static_cast<unsigned char>(ch)) & 255] ^ (crc >> 8);
+    png += body;
+    be32(png, crc ^ 0xffffffffu);
+  };
+  std::string header;
+  be32(header, static_cast<uint32_t>(w));
+  be32(header, static_cast<uint32_t>(h));
+  header += std::string("\x08\x02\x00\x00\x00", 5);  // 8 bits, RGB, deflate, no filter, no interlace
+  chunk("IHDR", header);
+
+  std::string raw;  // each row: filter type 0, then R, G, B a pixel
+  for (int y = 0; y < h; ++y) {
+    raw.push_back('\0');
+    for (int x = 0; x < w; ++x) {
+      const uint32_t p = rgb[static_cast<size_t>(y) * static_cast<size_t>(w) + static_cast<size_t>(x)];
+      for (int shift = 16; shift >= 0; shift -= 8) raw.push_back(static_cast<char>((p >> shift) & 255));
+    }
+  }
+  std::string z("\x78\x01", 2);  // zlib stream, 32 KiB window
+  for (size_t at = 0; at < raw.size();) {
+    const size_t n = std::min<size_t>(65535, raw.size() - at);
+    z.push_back(at + n == raw.size() ? '\1' : '\0');  // stored block, last or not
+    z.push_back(static_cast<char>(n & 255));
+    z.push_back(static_cast<char>(n >> 8));
+    z.push_back(static_cast<char>(~n & 255));
+    z.push_back(static_cast<char>((~n >> 8) & 255));
+    z.append(raw, at, n);
+    at += n;
+  }
+  uint32_t a = 1, b = 0;
+  for (const char ch : raw) {
+    a = (a + static_cast<unsigned char>(ch)) % 65521;
+    b = (b + a) % 65521;
+  }
+  be32(z, b << 16 | a);
+  chunk("IDAT", z);
+  chunk("IEND", "");
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(png.data(), static_cast<std::streamsize>(png.size()));
+  return static_cast<bool>(out);
+}
 
 // Each test names the display the server sees before the fixture starts it.
 class WindowE2eTest : public E2eTest {
@@ -284,6 +347,31 @@ class TrayXvfbWindowE2eTest : public XvfbWindowE2eTest {
       }
     return shot;
   }
+  // Captures the window again until `painted` holds for the picture (a
+  // window may be mapped before it is painted) or the time is up.
+  template <class P>
+  TShot CaptureWhen(const std::string& window, const std::string& file, P painted) {
+    TShot shot;
+    const auto t0 = std::chrono::steady_clock::now();
+    while (((shot = Capture(window, file)).W == 0 || !painted(shot)) &&
+           std::chrono::steady_clock::now() - t0 < std::chrono::seconds(10))
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return shot;
+  }
+  // With VEXON_UI_SHOTS_DIR set, the picture is kept there as a PNG.
+  void SaveArtefact(const TShot& shot, const char* name) {
+    const char* dir = std::getenv("VEXON_UI_SHOTS_DIR");
+    if (dir && *dir && shot.W > 0) {
+      EXPECT_TRUE(WritePng(std::string(dir) + "/" + name, shot.W, shot.H, shot.Rgb)) << "cannot write " << name;
+    }
+  }
+  // The tray icon: the server's window that the tray host embedded in its
+  // panel.
+  std::optional<TBox> TrayIcon() {
+    const auto icon = WaitFor([](const TBox& b, const TBox& panel) { return b.W > 0 && b.Inside(panel); });
+    if (!icon) return std::nullopt;
+    return icon->second;
+  }
 
   TProcess trayer_;
   std::optional<TBox> panel_;
@@ -291,10 +379,9 @@ class TrayXvfbWindowE2eTest : public XvfbWindowE2eTest {
 
 TEST_F(TrayXvfbWindowE2eTest, TheTrayMenusExitEndsTheServerThroughTheNormalShutDown) {
   ASSERT_TRUE(panel_.has_value()) << "trayer showed no panel on " << display_;
-  // The icon: the server's window that the tray host embedded in its panel.
-  const auto icon = WaitFor([](const TBox& b, const TBox& panel) { return b.W > 0 && b.Inside(panel); });
+  const auto icon = TrayIcon();
   ASSERT_TRUE(icon.has_value()) << "no tray icon in trayer's panel";
-  const TBox at = icon->second;
+  const TBox at = *icon;
   EXPECT_EQ(X("xdotool search --onlyvisible --name 'System-Vexon'"), "") << "with a tray the window starts hidden";
 
   OpenAndAutoconfigure();
@@ -312,15 +399,8 @@ TEST_F(TrayXvfbWindowE2eTest, TheTrayMenusExitEndsTheServerThroughTheNormalShutD
   // at the top to dark blue at the bottom (column 27, where the word does
   // not reach) and carries the white word. The menu may be mapped before it
   // is painted, so it is captured again until its top left turns green.
-  const std::string shotFile = dir_ + "/tray_menu.xwd";
-  TShot shot;
-  const auto t0 = std::chrono::steady_clock::now();
-  while (((shot = Capture(menu->first, shotFile)).W == 0 || shot.G(27, 0) < 245) &&
-         std::chrono::steady_clock::now() - t0 < std::chrono::seconds(10))
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  if (const char* shots = std::getenv("VEXON_UI_SHOTS_DIR"))
-    std::filesystem::copy_file(shotFile, std::string(shots) + "/tray_menu_x11.xwd",
-                               std::filesystem::copy_options::overwrite_existing);
+  const TShot shot = CaptureWhen(menu->first, dir_ + "/tray_menu.xwd", [](const TShot& s) { return s.G(27, 0) >= 245; });
+  SaveArtefact(shot, "tray_menu.png");
   ASSERT_EQ(shot.W, m.W) << "xwd gave no picture of the menu";
   ASSERT_GT(shot.H, 60);
   const int h = shot.H;
@@ -346,6 +426,87 @@ TEST_F(TrayXvfbWindowE2eTest, TheTrayMenusExitEndsTheServerThroughTheNormalShutD
   EXPECT_FALSE(std::filesystem::exists(dir_ + "/srvvexon.run")) << "an orderly stop";
   const std::string ini = ReadText(dir_ + "/none.ini");
   EXPECT_NE(ini.find("[Main Form]"), std::string::npos) << ini;
+}
+
+// A real double click on the tray icon shows the window, collapsed to the
+// buttons; Ctrl+Alt+D typed into it expands it to the command list. Both are
+// captured from the X server and checked at pixels of known colour. With no
+// window manager nothing decorates the window, so X sees the client area:
+// 295 wide, and the window heights 201 and 380 less the 26 pixels of title
+// bar and borders that the window allows for.
+TEST_F(TrayXvfbWindowE2eTest, TheIconsDoubleClickShowsTheWindowAndCtrlAltDExpandsIt) {
+  constexpr int kWidth = 295, kCollapsed = 201 - 26, kExpanded = 380 - 26;
+  ASSERT_TRUE(panel_.has_value()) << "trayer showed no panel on " << display_;
+  const auto icon = TrayIcon();
+  ASSERT_TRUE(icon.has_value()) << "no tray icon in trayer's panel";
+  ASSERT_EQ(X("xdotool search --onlyvisible --name 'System-Vexon'"), "") << "with a tray the window starts hidden";
+
+  X("xdotool mousemove " + std::to_string(icon->X + icon->W / 2) + " " + std::to_string(icon->Y + icon->H / 2) +
+    " click --repeat 2 --delay 80 1");
+  const std::string window = Window();
+  ASSERT_FALSE(window.empty()) << "the double click showed no window";
+  const auto collapsedBox = Geometry(window);
+  ASSERT_TRUE(collapsedBox.has_value());
+  EXPECT_EQ(collapsedBox->W, kWidth);
+  EXPECT_EQ(collapsedBox->H, kCollapsed);
+
+  // Pixels every picture of the window shows: the picture (80 x 160 at 4, 9)
+  // with its gradient from green to dark blue, the reader's green light and
+  // the door; the red arrow on "Выход" (256, 144, 32 x 25).
+  auto pictureShown = [](const TShot& s) { return s.R(71, 90) <= 5 && s.G(71, 90) >= 250 && s.B(71, 90) <= 5; };
+  auto expectPictureAndButtons = [&](const TShot& s, const char* which) {
+    SCOPED_TRACE(which);
+    EXPECT_TRUE(pictureShown(s)) << "the reader's green light";
+    EXPECT_LE(s.R(6, 49), 5);
+    EXPECT_NEAR(s.G(6, 49), 120, 6) << "the picture's gradient, a third of the way down";
+    EXPECT_NEAR(s.B(6, 49), 83, 6);
+    EXPECT_LE(s.G(8, 164), 10) << "the picture's gradient at its foot";
+    EXPECT_NEAR(s.B(8, 164), 64, 6);
+    EXPECT_NEAR(s.R(34, 69), 150, 6) << "the door";
+    EXPECT_NEAR(s.G(34, 69), 105, 6);
+    EXPECT_NEAR(s.B(34, 69), 55, 6);
+    int red = 0;
+    for (int y = 144; y < 144 + 25; ++y)
+      for (int x = 256; x < 256 + 32; ++x) red += s.R(x, y) > 150 && s.G(x, y) < 80 && s.B(x, y) < 80;
+    EXPECT_GT(red, 10) << "the arrow on the exit button";
+  };
+
+  const TShot collapsed = CaptureWhen(window, dir_ + "/window.xwd", pictureShown);
+  SaveArtefact(collapsed, "window_collapsed.png");
+  ASSERT_EQ(collapsed.W, kWidth) << "xwd gave no picture of the window";
+  ASSERT_EQ(collapsed.H, kCollapsed);
+  expectPictureAndButtons(collapsed, "collapsed");
+
+  // Ctrl+Alt+D as key events from the X server to the window.
+  X("xdotool key --window " + window + " ctrl+alt+d");
+  std::optional<TBox> expandedBox;
+  const auto t0 = std::chrono::steady_clock::now();
+  while ((!(expandedBox = Geometry(window)) || expandedBox->H != kExpanded) &&
+         std::chrono::steady_clock::now() - t0 < std::chrono::seconds(10))
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(expandedBox.has_value());
+  EXPECT_EQ(expandedBox->H, kExpanded) << "Ctrl+Alt+D did not expand the window";
+  EXPECT_EQ(expandedBox->W, kWidth);
+
+  // The command list (9, 206, 277 x 144) is empty and white inside its
+  // frame; the check box's text lies between it and the buttons.
+  const TShot expanded = CaptureWhen(window, dir_ + "/window.xwd", [&](const TShot& s) {
+    return s.H == kExpanded && pictureShown(s) && s.R(150, 280) == 255 && s.G(150, 280) == 255;
+  });
+  SaveArtefact(expanded, "window_expanded.png");
+  ASSERT_EQ(expanded.W, kWidth) << "xwd gave no picture of the window";
+  ASSERT_EQ(expanded.H, kExpanded);
+  expectPictureAndButtons(expanded, "expanded");
+  int white = 0, inside = 0;
+  for (int y = 206 + 3; y < 206 + 144 - 3; ++y)
+    for (int x = 9 + 3; x < 9 + 277 - 3; ++x, ++inside) white += expanded.R(x, y) == 255 && expanded.G(x, y) == 255 && expanded.B(x, y) == 255;
+  EXPECT_GT(white, inside * 99 / 100) << "the empty command list";
+  int ink = 0;
+  for (int y = 189; y < 205; ++y)
+    for (int x = 48; x < 160; ++x) ink += expanded.R(x, y) < 100 && expanded.G(x, y) < 100 && expanded.B(x, y) < 100;
+  EXPECT_GT(ink, 40) << "the check box's text";
+  // Closing the window would need a window manager to ask it to close; the
+  // widget tests cover that closing and minimising only hide it.
 }
 
 TEST_F(NoDisplayE2eTest, RunsHeadlessWithoutADisplay) {

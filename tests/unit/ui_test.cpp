@@ -264,12 +264,12 @@ TEST_F(UiTest, CtrlAltDExpandsAndTheCheckBoxCollapses) {
   EXPECT_EQ(f.height(), TMainForm::ClientHeight(201)) << "Ctrl+D alone does nothing";
   SendKey(f.CommandList, Qt::Key_D, Qt::AltModifier);
   EXPECT_EQ(f.height(), TMainForm::ClientHeight(201)) << "Alt+D alone does nothing";
-  SaveShot(f, "main_form_collapsed.png");
+  SaveShot(f, "window_collapsed_offscreen.png");
   SendKey(f.CommandList, Qt::Key_D, Qt::ControlModifier | Qt::AltModifier);
   EXPECT_EQ(f.height(), TMainForm::ClientHeight(380));
   EXPECT_EQ(f.width(), 295);
   f.CommandList->addItem("(0) 35->4");
-  SaveShot(f, "main_form_expanded.png");
+  SaveShot(f, "window_expanded_offscreen.png");
   EXPECT_TRUE(f.HideBufferBox->isChecked());
   f.HideBufferBox->setChecked(false);
   EXPECT_EQ(f.height(), TMainForm::ClientHeight(201));
@@ -420,7 +420,7 @@ TEST_F(UiTest, TrayMenuItemsAndItsPaintedMargin) {
   QImage img(menu.size(), QImage::Format_ARGB32);
   img.fill(Qt::magenta);
   menu.render(&img);
-  SaveShot(menu, "tray_menu.png");
+  SaveShot(menu, "tray_menu_offscreen.png");
   const int h = img.height();
   ASSERT_GT(h, 60);
   auto at = [&](int x, int y) { return QColor(img.pixel(x, y)); };
