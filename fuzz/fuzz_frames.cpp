@@ -22,6 +22,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -74,6 +75,10 @@ struct TLine {
     size_t done = 0;
     while (done < bytes.size()) {
       const ssize_t w = ::write(master, bytes.data() + done, bytes.size() - done);
+      // A write that waits for room on the line can be cut short by
+      // libFuzzer's timer signal: that is no failure, the rest goes again.
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) std::fprintf(stderr, "write to the line gave %zd: %s\n", w, std::strerror(errno));
       FUZZ_CHECK(w > 0);
       done += static_cast<size_t>(w);
     }
