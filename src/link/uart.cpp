@@ -265,13 +265,22 @@ TReadResult TUart::Receive(uint8_t* buf, size_t& count, TReadComplete complete) 
   }
   const int64_t start = NowMs();
   const int64_t deadline = start + totalMs_.load();
-  bool gotAny = false;
+  bool gotAny = false, lastLook = false;
   for (;;) {
     if (abort_ || closing_) return TReadResult::Interrupted;
     const int64_t now = NowMs();
     int64_t wait = deadline - now;
     if (gotAny) wait = std::min<int64_t>(wait, intervalMs_);
-    if (wait <= 0) break;
+    // Out of time: bytes that reached the line before now still count, as a
+    // serial driver hands over what arrived within its time-out. A thread
+    // held off the processor past the deadline would otherwise lose an
+    // answer that came in time. One look without waiting, then the end.
+    const bool last = wait <= 0;
+    if (last) {
+      if (lastLook) break;
+      lastLook = true;
+      wait = 0;
+    }
     pollfd p[2] = {{fd_, POLLIN, 0}, {wake_, POLLIN, 0}};
     const int rc = ::poll(p, 2, static_cast<int>(wait));
     if (rc < 0) {
@@ -281,8 +290,8 @@ TReadResult TUart::Receive(uint8_t* buf, size_t& count, TReadComplete complete) 
     }
     if (p[1].revents & POLLIN) return TReadResult::Interrupted;
     if (rc == 0) {
-      if (gotAny) break;  // idle for the interval after data
-      continue;           // loop re-checks the deadline
+      if (gotAny || last) break;  // idle for the interval after data, or out of time
+      continue;                   // loop re-checks the deadline
     }
     if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) {
       const ssize_t r = ::read(fd_, buf + count, proto::kIoBuffer - count);

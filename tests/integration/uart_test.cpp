@@ -89,6 +89,30 @@ TEST_F(UartTest, SendReturnsOnlyOnceTheFrameHasLeftTheLine) {
   TUart::OutputQueued = &TUart::OutputQueuedOfDevice;
 }
 
+TEST_F(UartTest, BytesOnTheLineAtTheDeadlineAreTakenByALateReader) {
+  ASSERT_EQ(port_->OpenPort(1), 0);
+  // A read time-out of 0 stands for a reader held off the processor until
+  // its deadline had passed: what reached the line by then is still its
+  // answer, taken in one look without waiting.
+  const std::vector<uint8_t> answer = {0x00, 0x02, 0x80, 0x02, 0x80};
+  sim_.SendRaw(answer);
+  TUart* uart = port_->Uart();
+  uart->SetReadTimeout(0);
+  uint8_t buf[proto::kIoBuffer];
+  size_t n = 0;
+  const auto t0 = std::chrono::steady_clock::now();
+  std::vector<uint8_t> got;
+  while (got.size() < answer.size() && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(5)) {
+    ASSERT_EQ(uart->Receive(buf, n), TReadResult::Ok);
+    got.insert(got.end(), buf, buf + n);
+    if (n == 0) std::this_thread::yield();
+  }
+  EXPECT_EQ(got, answer);
+  // With nothing on the line the late reader ends at once, empty-handed.
+  ASSERT_EQ(uart->Receive(buf, n), TReadResult::Ok);
+  EXPECT_EQ(n, 0u);
+}
+
 namespace {
 struct TModemCall {
   unsigned long Request;

@@ -188,10 +188,15 @@ int main(int argc, char** argv) {
                  "ms between the bursts of a multi-burst answer (above the server's 30 ms idle cut, so each "
                  "burst is a read of its own whether the server ends reads early or not)")
       ->check(CLI::Range(31, 10000));
+  bool noRealTime = false;
+  app.add_flag("--no-realtime", noRealTime,
+               "run the line thread as an ordinary thread; by default it asks for real-time scheduling (when "
+               "permitted) so that answers keep their timing on a busy machine");
   double demoSeconds = 0;
   app.add_option("--demo-traffic", demoSeconds, "present a card every SECONDS seconds and open a door now and then")
       ->check(CLI::Range(0.0, 3600.0));
   CLI11_PARSE(app, argc, argv);
+  opt.RealTime = !noRealTime;
 
   TSimNetwork net = TSimNetwork::Default();
   if (!config.empty()) {

@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <pty.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -153,6 +155,11 @@ void TSimulator::Run() {
   // Pacing sleeps to the byte: the default 50 us timer slack would make
   // every answer late by that much.
   (void)prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
+  if (options_.RealTime) {
+    sched_param sp{};
+    sp.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
+  }
   TFrame buf;
   int64_t firstByteUs = 0;
   int64_t lastByteUs = 0;

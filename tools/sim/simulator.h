@@ -65,6 +65,12 @@ struct TSimOptions {
   // Between answer bursts: well above the 30 ms idle cut, so a reader that
   // is late to take a burst off a loaded machine still sees the silence.
   int BurstGapMs = 150;
+  // The line thread asks for real-time scheduling (SCHED_FIFO, lowest
+  // priority) where the process may have it, so that its answers keep the
+  // timing of controller hardware on a machine busy with other work. It
+  // sleeps between bytes and frames, so it never holds a processor. Without
+  // the permission it runs as an ordinary thread.
+  bool RealTime = true;
 };
 
 using TFrame = std::vector<uint8_t>;
