@@ -390,11 +390,16 @@ struct TRpcServer::TImpl {
     bool discarding = false, firstLine = true, authenticated = options.Token.empty();
     std::vector<char> chunk(64 * 1024);
     for (;;) {
-      stream.MidMessage = discarding || !pending.empty();
+      // A connection that owes its token is held to the partial-message
+      // time-out: only a client that has shown the token may stay idle, so
+      // silent connections cannot fill the connection limit.
+      stream.MidMessage = discarding || !pending.empty() || !authenticated;
       error_code ec;
       const size_t n = stream.ReadSome(chunk.data(), chunk.size(), ec);
       if (ec) {
-        if (ec == asio::error::timed_out) log::info("closing a connection that left a message unfinished");
+        if (ec == asio::error::timed_out)
+          log::info(authenticated ? "closing a connection that left a message unfinished"
+                                  : "closing a connection that sent no token");
         return;
       }
       size_t start = 0;

@@ -533,7 +533,9 @@ TEST_F(RpcHardening, ATokenIsRequiredFromEveryClientWhenSet) {
   {
     TProcess own;
     expectedEndpoints_ = 2;
-    const auto lines = Launch(own, {"--rpc-tcp", "127.0.0.1:0", "--rpc-unix", "off", "--rpc-token-file", dir_ + "/token"},
+    const auto lines = Launch(own,
+                              {"--rpc-tcp", "127.0.0.1:0", "--rpc-unix", "off", "--rpc-token-file", dir_ + "/token",
+                               "--rpc-partial-timeout-ms", "300"},
                               "127.0.0.1:0");
     ASSERT_EQ(lines.size(), 2u) << "the server did not start";
     for (const auto& l : lines) {
@@ -545,6 +547,14 @@ TEST_F(RpcHardening, ATokenIsRequiredFromEveryClientWhenSet) {
     ASSERT_TRUE(right.Connect(tcp));
     ASSERT_TRUE(right.SendAll(R"({"auth":"s3cret-token"})" "\n" + timer));
     const int64_t before = json::parse(right.ReadLine())["result"]["EventID"];
+
+    // A connection that never shows the token is closed after the
+    // partial-message time-out; the authorised one, idle meanwhile, stays.
+    TRaw silent;
+    ASSERT_TRUE(silent.Connect(tcp));
+    std::string none;
+    EXPECT_TRUE(silent.ReadUntilClosed(none, 15000)) << "a connection without its token stays open";
+    EXPECT_EQ(none, "");
 
     // Without the token, or with a wrong one, or with more than the token:
     // nothing is carried out and the connection closes.
