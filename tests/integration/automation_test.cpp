@@ -362,7 +362,7 @@ TEST_F(AutomationTest, StatusChangeStoredBetweenReadAndClearIsNotLost) {
   std::vector<uint8_t> reported(kMax, 0);
   std::vector<uint32_t> clearedUnseen;  // blocks the poll found cleared
   std::atomic<size_t> clearedCount{0};
-  std::atomic<bool> done{false};
+  std::atomic<bool> done{false}, pollEnded{false};
   std::thread poll([&] {
     for (uint32_t k = 1; k < kMax && !done; ++k) {
       core_->Model.Controllers.Update(2, [&](TTKDItem& r) {
@@ -378,13 +378,17 @@ TEST_F(AutomationTest, StatusChangeStoredBetweenReadAndClearIsNotLost) {
         r.USCSChanged = 1;
       });
     }
+    pollEnded = true;
   });
   const auto t0 = std::chrono::steady_clock::now();
   int reads = 0;
   const auto take = [&](int64_t changed, int64_t b5, int64_t b6, int64_t b7) {
     if (changed == 1) reported[static_cast<size_t>(b5 | (b6 << 8) | (b7 << 16))] = 1;
   };
-  while (clearedCount < 20000 && MsSince(t0) < 4000) {
+  // About 4 s, and on a loaded machine on until the reads and the poll have
+  // met 200 times (or the poll has used up its numbers), so that the check below is not
+  // decided by how much processor time the two threads got.
+  while (clearedCount < 20000 && (MsSince(t0) < 4000 || clearedCount < 200) && !pollEnded) {
     // Mostly the model's read the operation is made of, for the rate; every
     // sixteenth read through the operation itself.
     if (++reads % 16 == 0) {
