@@ -353,8 +353,8 @@ TEST_F(AutomationTest, OpenAnswersFromItsOwnOpenNotFromLastError) {
 
 TEST_F(AutomationTest, StatusChangeStoredBetweenReadAndClearIsNotLost) {
   Configure();
-  // The monitoring poll stores numbered status blocks as fast as it can
-  // while a client reads them. Whenever the poll finds its previous block
+  // The monitoring poll stores numbered status blocks while a client reads
+  // them as fast as it can. Whenever the poll finds its previous block
   // marked unchanged, the client must have been handed that very block as
   // changed; otherwise a read and a clear in two lock holds let the block
   // stored in between be cleared unreported.
@@ -377,6 +377,11 @@ TEST_F(AutomationTest, StatusChangeStoredBetweenReadAndClearIsNotLost) {
         r.USCSValid = 1;
         r.USCSChanged = 1;
       });
+      // A short sleep per store, as the real poll waits for the line: the
+      // reader gets to take most blocks, and the poll's wake-up lands at
+      // any point of a read, also when both share one core on a busy
+      // machine.
+      std::this_thread::sleep_for(std::chrono::microseconds(20));
     }
     pollEnded = true;
   });
