@@ -16,6 +16,7 @@ bool TServerApp::StartUp(std::string& error) {
   TServerConfig cfg;
   cfg.DataDir = options_.DataDir;
   cfg.ArrivalOrder = options_.ArrivalOrder;
+  cfg.Timings = options_.Timings;
   cfg.Timings.EarlyFrameEnd = options_.EarlyFrameEnd.value_or(settings_.EarlyFrameEnd);
   if (cfg.Timings.EarlyFrameEnd) log::info("line: a read that expects one answer ends at the whole frame (early frame end)");
   core_ = std::make_unique<TServerCore>(clock_, display_, cfg);

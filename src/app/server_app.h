@@ -44,6 +44,9 @@ struct TAppOptions {
   std::string TraceFile;
   // --early-frame-end / --no-early-frame-end; unset: the settings file says.
   std::optional<bool> EarlyFrameEnd;
+  // The line's time-outs (EarlyFrameEnd above still applies); the defaults
+  // unless a program embedding the server sets them.
+  TLinkTimings Timings;
   uint32_t CheckDispatchWaitMs = 10001;
   TRpcOptions Rpc;  // limits and allow-lists of the RPC transports
   // Grace of calls in progress at shut-down; unset: the settings file says.
