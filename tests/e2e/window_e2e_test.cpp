@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "e2e_fixture.h"
+#include "journals/crc32.h"
 
 namespace vexon::testing {
 namespace {
@@ -42,12 +43,6 @@ bool Have(const char* program) { return Output(std::string("command -v ") + prog
 // the run: no compression (stored deflate blocks), which every viewer reads.
 bool WritePng(const std::string& path, int w, int h, const std::vector<uint32_t>& rgb) {
   if (w <= 0 || h <= 0 || rgb.size() != static_cast<size_t>(w) * static_cast<size_t>(h)) return false;
-  uint32_t crcTable[256];
-  for (uint32_t n = 0; n < 256; ++n) {
-    uint32_t c = n;
-    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
-    crcTable[n] = c;
-  }
   auto be32 = [](std::string& s, uint32_t v) {
     for (int shift = 24; shift >= 0; shift -= 8) s.push_back(static_cast<char>((v >> shift) & 255));
   };
@@ -55,10 +50,8 @@ bool WritePng(const std::string& path, int w, int h, const std::vector<uint32_t>
   auto chunk = [&](const char* type, const std::string& data) {
     be32(png, static_cast<uint32_t>(data.size()));
     const std::string body = type + data;
-    uint32_t crc = 0xffffffffu;
-    for (const char ch : body) crc = crcTable[(crc ^ static_cast<unsigned char>(ch)) & 255] ^ (crc >> 8);
     png += body;
-    be32(png, crc ^ 0xffffffffu);
+    be32(png, Crc32(0, reinterpret_cast<const uint8_t*>(body.data()), body.size()));
   };
   std::string header;
   be32(header, static_cast<uint32_t>(w));
