@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <unordered_map>
 
 #include "rpc/variant_json.h"
@@ -390,6 +391,10 @@ std::optional<std::string> TRpcDispatcher::HandleOne(const json& req) {
   } catch (const TAutomationError& e) {
     log::warn("{} failed: {}", method, e.what());
     return error(-32000, e.what());
+  } catch (const std::bad_alloc&) {
+    // This call fails alone; the connection and the other calls go on.
+    log::error("{}: out of memory while carrying out the call", method);
+    return error(-32603, "internal error: out of memory");
   } catch (const std::exception& e) {
     log::warn("{} failed: {}", method, e.what());
     return error(-32000, std::string(method) + " failed: " + e.what());
