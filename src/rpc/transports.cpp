@@ -295,21 +295,49 @@ struct TRpcServer::TImpl {
   std::vector<std::pair<std::string, ino_t>> unixPaths;
 
   // Registers a connection; false when the limit is reached or stopping.
+  // A failed allocation throws before anything is registered.
   bool Enter(int fd) {
     std::lock_guard<std::mutex> g(lock);
     if (stopping || active.load() >= options.MaxConnections) return false;
-    ++active;
     connFds.insert(fd);
+    ++active;
     if (observer) observer(active.load());
     return true;
   }
-  void Leave(int fd) {
+  // A connection ends in two steps around the close of its socket: out of
+  // the list Stop() shuts down while the descriptor is still ours (once it
+  // is closed, its number may already belong to a new connection), then
+  // counted out once the socket is gone (Stop() returns when the count
+  // reaches zero, and the io_context the socket belongs to goes with it).
+  void Forget(int fd) {
     std::lock_guard<std::mutex> g(lock);
     connFds.erase(fd);
+  }
+  void CountOut() {
+    std::lock_guard<std::mutex> g(lock);
     --active;
     if (observer) observer(active.load());
     drained.notify_all();
   }
+
+  // A registered connection's socket; destroying it ends the connection
+  // in the order above, whichever thread does it (the connection's own at
+  // its end, or the accepting one when the thread cannot be started).
+  template <class Protocol>
+  struct TConnection {
+    // Takes `s` only once both allocations have succeeded: when either
+    // fails, the caller still holds the socket and gives the slot back.
+    TConnection(TImpl& owner, int descriptor, typename Protocol::socket& s)
+        : impl(owner), fd(descriptor), socket(std::make_unique<typename Protocol::socket>(std::move(s))) {}
+    ~TConnection() {
+      impl.Forget(fd);
+      socket.reset();
+      impl.CountOut();
+    }
+    TImpl& impl;
+    const int fd;
+    std::unique_ptr<typename Protocol::socket> socket;
+  };
 
   std::atomic<uint64_t> refused{0};
 
@@ -606,7 +634,7 @@ struct TRpcServer::TImpl {
     };
     try {
       std::thread(std::move(work)).detach();
-    } catch (const std::system_error& e) {
+    } catch (const std::exception& e) {
       RefusalDone();
       log::warn("cannot start a thread to refuse a connection: {}", e.what());
     }
@@ -621,9 +649,16 @@ struct TRpcServer::TImpl {
       if (::poll(p, 2, -1) < 0 && errno != EINTR) return;
       if (p[1].revents != 0) return;  // stopping
       if (p[0].revents == 0) continue;
+      // Out of memory or threads costs this one connection and nothing
+      // else: it is closed unserved, and any slot it took is given back.
       typename Protocol::socket sock(io);
       error_code ec;
-      acceptor->accept(sock, ec);
+      try {
+        acceptor->accept(sock, ec);  // throws only if the socket cannot be registered
+      } catch (const std::exception& e) {
+        log::error("cannot take a new connection: {}", e.what());
+        continue;
+      }
       if (ec == asio::error::would_block || ec == asio::error::try_again || ec == asio::error::interrupted) continue;
       if (ec) {
         std::lock_guard<std::mutex> g(lock);
@@ -634,32 +669,41 @@ struct TRpcServer::TImpl {
         continue;
       }
       const int fd = sock.native_handle();
-      if (!Enter(fd)) {
-        ++refused;
-        refuse(std::move(sock));
+      try {
+        if (!Enter(fd)) {
+          ++refused;
+          refuse(std::move(sock));
+          continue;
+        }
+      } catch (const std::exception& e) {
+        log::error("cannot take a new connection: {}", e.what());
         continue;
       }
-      // A thread that cannot be created, or anything thrown while serving,
-      // costs this one connection and nothing else.
+      std::unique_ptr<TConnection<Protocol>> conn;
       try {
-        auto owned = std::make_unique<typename Protocol::socket>(std::move(sock));
-        std::thread([this, fd, s = std::move(owned), serve]() mutable {
+        conn = std::make_unique<TConnection<Protocol>>(*this, fd, sock);
+      } catch (const std::exception& e) {
+        log::error("cannot take a new connection: {}", e.what());
+        Forget(fd);
+        error_code ignored;
+        sock.close(ignored);
+        CountOut();
+        continue;
+      }
+      try {
+        std::thread([conn = std::move(conn), serve]() mutable {
           try {
-            serve(*s);
+            serve(*conn->socket);
           } catch (const std::exception& e) {
             log::error("connection ended by an internal error: {}", e.what());
           } catch (...) {
             log::error("connection ended by an internal error");
           }
-          // The socket goes before the connection is counted out: once the
-          // last one is out, Stop() returns and the io_context the socket
-          // belongs to may be destroyed.
-          s.reset();
-          Leave(fd);
+          conn.reset();
         }).detach();
-      } catch (const std::system_error& e) {
+      } catch (const std::exception& e) {
+        // The connection went with the thread object that failed to start.
         log::error("cannot start a connection thread: {}", e.what());
-        Leave(fd);
       }
     }
   }

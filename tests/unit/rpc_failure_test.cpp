@@ -16,8 +16,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <new>
 #include <string>
 #include <system_error>
@@ -38,6 +40,14 @@ namespace {
 // library's destructor itself allocates while it unwinds a large array).
 std::atomic<size_t> failAllocationsFrom{0};
 std::atomic<int> allocationFailuresLeft{0};
+// Threads started while `tagNewThreads` is set (a server's accepting
+// threads) are marked; allocations on marked threads count this down, and
+// the one that brings it from 1 to 0 fails. Only those threads: every
+// allocation the JSON library makes to destroy a value would otherwise be
+// a candidate, and a failure there ends any program that uses it.
+std::atomic<bool> tagNewThreads{false};
+thread_local bool taggedThread = false;
+std::atomic<int> taggedCountdown{0};
 // The next this many thread creations fail with EAGAIN.
 std::atomic<int> failThreadCreations{0};
 
@@ -47,9 +57,16 @@ bool TakeOne(std::atomic<int>& left) {
   return false;
 }
 
+bool CountDownToFailure() {
+  for (int n = taggedCountdown.load(std::memory_order_relaxed); n > 0;)
+    if (taggedCountdown.compare_exchange_weak(n, n - 1)) return n == 1;
+  return false;
+}
+
 void* Allocate(size_t n) {
   const size_t limit = failAllocationsFrom.load(std::memory_order_relaxed);
   if (limit != 0 && n >= limit && TakeOne(allocationFailuresLeft)) throw std::bad_alloc();
+  if (taggedThread && CountDownToFailure()) throw std::bad_alloc();
   if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
   throw std::bad_alloc();
 }
@@ -92,11 +109,31 @@ void operator delete[](void* p, size_t) noexcept { std::free(p); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
+namespace {
+struct TStart {
+  void* (*Start)(void*);
+  void* Arg;
+};
+void* StartTagged(void* p) {
+  const TStart s = *static_cast<TStart*>(p);
+  std::free(p);
+  taggedThread = true;
+  return s.Start(s.Arg);
+}
+}  // namespace
+
 extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg) {
   using TCreate = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
   static const auto real = reinterpret_cast<TCreate>(::dlsym(RTLD_NEXT, "pthread_create"));
+  if (real == nullptr) std::abort();
   if (TakeOne(failThreadCreations)) return EAGAIN;
-  return real(thread, attr, start, arg);
+  if (!tagNewThreads.load()) return real(thread, attr, start, arg);
+  auto* s = static_cast<TStart*>(std::malloc(sizeof(TStart)));
+  if (s == nullptr) return EAGAIN;
+  *s = {start, arg};
+  const int rc = real(thread, attr, StartTagged, s);
+  if (rc != 0) std::free(s);
+  return rc;
 }
 
 using namespace vexon;
@@ -314,6 +351,63 @@ TEST_F(RpcFailureTest, AConnectionWhoseThreadCannotBeCreatedIsClosedAndCountedOu
   EXPECT_EQ(server.Connections(), 1);
   ::close(second);
   server.Stop();
+}
+
+// The first, second, ... allocation the accepting thread makes for a new
+// client fails, one per client: wherever it falls (registering the socket,
+// taking a slot, the connection's record, its thread), it costs that
+// connection alone, closed unserved. The server gives every slot back,
+// serves the next client, and its stop does not wait for a lost slot.
+// (Failures on the connection's own thread are the tests above.)
+TEST_F(RpcFailureTest, AnAllocationThatFailsWhileTakingAConnectionCostsThatConnectionAlone) {
+  TRpcOptions options;
+  options.MaxConnections = 2;
+  TRpcServer server(services_, options);
+  std::string error;
+  tagNewThreads = true;
+  const bool listening = server.ListenTcp("127.0.0.1:0", error);
+  tagNewThreads = false;
+  ASSERT_TRUE(listening) << error;
+  const std::string endpoint = server.Endpoints().front().substr(4);
+  const auto allClosed = [&] {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (server.Connections() != 0 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return server.Connections() == 0;
+  };
+  // Rounds: the first allocation with no connection yet (registering the
+  // socket), then the first, second, ... with the socket's record reused
+  // from the earlier connections (taking a slot comes first).
+  int failures = 0;
+  for (int round = 0; round <= 40; ++round) {
+    const int n = round == 0 ? 1 : round;
+    taggedCountdown = n;
+    const int client = ConnectTcp(endpoint);
+    ASSERT_GE(client, 0);
+    SendAll(client, kStateRequest + "\n");  // may find the connection already closed
+    const std::string answer = ReadLineFrom(client);
+    const bool failed = taggedCountdown.exchange(0) == 0;
+    ::close(client);
+    if (!failed) {
+      EXPECT_NE(answer.find(R"("result")"), std::string::npos) << answer;
+      break;  // taking this connection made fewer than n allocations
+    }
+    ++failures;
+    EXPECT_EQ(answer, "") << "round " << round << ": the connection is closed unserved";
+    ASSERT_TRUE(allClosed()) << "round " << round << ": a slot was never given back";
+    const int next = ConnectTcp(endpoint);
+    ASSERT_GE(next, 0);
+    ASSERT_TRUE(SendAll(next, kStateRequest + "\n"));
+    const json a = json::parse(ReadLineFrom(next), nullptr, false);
+    EXPECT_TRUE(a.contains("result")) << "after round " << round << ": " << a.dump();
+    ::close(next);
+    ASSERT_TRUE(allClosed());
+  }
+  EXPECT_GE(failures, 4) << "registering, the slot, the connection's record and its thread each allocate";
+  auto stopped = std::async(std::launch::async, [&] { server.Stop(std::chrono::seconds(5)); });
+  const bool prompt = stopped.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+  EXPECT_TRUE(prompt) << "the stop waits for a slot that was never given back";
+  if (!prompt) server.EndGrace();
 }
 
 // Accepted TCP connections, line and HTTP, probe an idle peer after 60 s,
