@@ -708,11 +708,16 @@ struct TRpcServer::TImpl {
     }
   }
 
+  // Throws when the accepting thread cannot be started; the listener is
+  // then not recorded.
   void AddListener(int fd, std::string endpoint, std::function<void()> loop) {
     std::lock_guard<std::mutex> g(lock);
+    acceptThreads.reserve(acceptThreads.size() + 1);
+    listenFds.reserve(listenFds.size() + 1);
+    endpoints.reserve(endpoints.size() + 1);
+    acceptThreads.emplace_back(std::move(loop));
     listenFds.push_back(fd);
     endpoints.push_back(std::move(endpoint));
-    acceptThreads.emplace_back(std::move(loop));
   }
 };
 
@@ -787,7 +792,12 @@ bool TRpcServer::ListenTcp(const std::string& hostPort, std::string& error) {
   std::string name;
   auto acceptor = OpenTcp(impl_->io, hostPort, "tcp", "", name, error);
   if (!acceptor || TokenMissing(acceptor.get(), hostPort, error)) return false;
-  ServeTcp(acceptor, name);
+  try {
+    ServeTcp(acceptor, name);
+  } catch (const std::exception& e) {
+    error = "cannot listen on " + hostPort + ": " + e.what();
+    return false;
+  }
   return true;
 }
 
@@ -884,7 +894,12 @@ bool TRpcServer::ListenHttp(const std::string& hostPort, std::string& error) {
   std::string name;
   auto acceptor = OpenTcp(impl_->io, hostPort, "http", "/rpc", name, error);
   if (!acceptor || TokenMissing(acceptor.get(), hostPort, error)) return false;
-  ServeHttp(acceptor, name);
+  try {
+    ServeHttp(acceptor, name);
+  } catch (const std::exception& e) {
+    error = "cannot listen on " + hostPort + ": " + e.what();
+    return false;
+  }
   return true;
 }
 

@@ -353,6 +353,34 @@ TEST_F(RpcFailureTest, AConnectionWhoseThreadCannotBeCreatedIsClosedAndCountedOu
   server.Stop();
 }
 
+// A listener whose accepting thread cannot be started is an error the
+// caller reports (the server refuses to start with it), not an ended
+// process; nothing is left listed, and a later try listens and serves.
+TEST_F(RpcFailureTest, AListenerWhoseThreadCannotBeStartedIsAnError) {
+  TRpcServer server(services_);
+  const std::string path = dir_ + "/rpc.sock";
+  for (const std::string kind : {"tcp", "http", "unix"}) {
+    std::string error;
+    failThreadCreations = 1;
+    const bool listening = kind == "tcp"    ? server.ListenTcp("127.0.0.1:0", error)
+                           : kind == "http" ? server.ListenHttp("127.0.0.1:0", error)
+                                            : server.ListenUnix(path, error);
+    EXPECT_FALSE(listening) << kind;
+    EXPECT_NE(error.find("cannot listen on"), std::string::npos) << kind << ": " << error;
+    EXPECT_EQ(failThreadCreations.exchange(0), 0) << kind << ": the accepting thread was the one refused";
+  }
+  EXPECT_TRUE(server.Endpoints().empty());
+  std::string error;
+  ASSERT_TRUE(server.ListenTcp("127.0.0.1:0", error)) << error;
+  ASSERT_TRUE(server.ListenUnix(path, error)) << "the file the failed try left is replaced: " << error;
+  const int client = ConnectTcp(server.Endpoints().front().substr(4));
+  ASSERT_GE(client, 0);
+  ASSERT_TRUE(SendAll(client, kStateRequest + "\n"));
+  EXPECT_NE(ReadLineFrom(client).find(R"("result")"), std::string::npos);
+  ::close(client);
+  server.Stop();
+}
+
 // The first, second, ... allocation the accepting thread makes for a new
 // client fails, one per client: wherever it falls (registering the socket,
 // taking a slot, the connection's record, its thread), it costs that
