@@ -27,11 +27,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "automation/server_object.h"
-#include "core/monitor.h"
-#include "core/server_core.h"
 #include "rpc/dispatcher.h"
 #include "rpc/transports.h"
+#include "rpc_server_fixture.h"
 
 namespace {
 
@@ -204,30 +202,9 @@ int IntOption(int fd, int level, int name) {
   return ::getsockopt(fd, level, name, &v, &len) == 0 ? v : -1;
 }
 
-class RpcFailureTest : public ::testing::Test {
+class RpcFailureTest : public vexon::testing::TRpcServerFixture {
  protected:
-  RpcFailureTest() : core_(clock_, display_, Config()), monitor_(core_, journal_), services_{core_, monitor_, journal_, calendar_} {
-    core_.LoadAndCreate();
-    journal_.Create();
-  }
-  ~RpcFailureTest() override { std::filesystem::remove_all(dir_); }
-  TServerConfig Config() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "vexon-rpcfail-XXXXXX").string();
-    dir_ = mkdtemp(tmpl.data());
-    TServerConfig c;
-    c.DataDir = dir_;
-    return c;
-  }
   size_t Queued() { return core_.Requests.RequestCount(); }
-
-  std::string dir_;
-  TManualClock clock_{0, 38048.5};
-  THeadlessDisplay display_;
-  TServerCore core_;
-  TMonJournal journal_;
-  TMonitor monitor_;
-  TCalendarBuffer calendar_;
-  TServices services_;
 };
 
 const std::string kStateRequest = R"({"jsonrpc":"2.0","id":5,"method":"sysvexon_GetServerState"})";

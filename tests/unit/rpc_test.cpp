@@ -12,12 +12,10 @@
 #include <future>
 #include <thread>
 
-#include "automation/server_object.h"
-#include "core/server_core.h"
-#include "core/monitor.h"
 #include "rpc/dispatcher.h"
 #include "rpc/transports.h"
 #include "rpc/variant_json.h"
+#include "rpc_server_fixture.h"
 #include "util/date_time.h"
 
 using namespace vexon;
@@ -25,20 +23,8 @@ using nlohmann::json;
 
 namespace {
 
-class RpcTest : public ::testing::Test {
+class RpcTest : public vexon::testing::TRpcServerFixture {
  protected:
-  RpcTest() : core_(clock_, display_, Config()), monitor_(core_, journal_), services_{core_, monitor_, journal_, calendar_} {
-    core_.LoadAndCreate();
-    journal_.Create();
-  }
-  ~RpcTest() override { std::filesystem::remove_all(dir_); }
-  TServerConfig Config() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "vexon-rpc-XXXXXX").string();
-    dir_ = mkdtemp(tmpl.data());
-    TServerConfig c;
-    c.DataDir = dir_;
-    return c;
-  }
   json Handle(const json& request) {
     TRpcDispatcher d(services_);
     auto out = d.Handle(request.dump());
@@ -55,15 +41,6 @@ class RpcTest : public ::testing::Test {
     const auto* b = dynamic_cast<const TBufItem*>(r->Buf.get());
     return std::vector<uint8_t>(b->Data.begin(), b->Data.begin() + b->Length);
   }
-
-  std::string dir_;
-  TManualClock clock_{0, EncodeDateTime({2004, 3, 2, 14, 5, 9, 0})};
-  THeadlessDisplay display_;
-  TServerCore core_;
-  TMonJournal journal_;
-  TMonitor monitor_;
-  TCalendarBuffer calendar_;
-  TServices services_;
 };
 
 }  // namespace
