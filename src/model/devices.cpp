@@ -163,7 +163,10 @@ size_t TDeviceInfoList::Count() const {
 }
 
 bool TDeviceModel::BuildControllerList(std::vector<TDescriptor>* descriptors) {
-  Controllers.Clear();
+  // Every record is built before the list is touched: a descriptor that
+  // cannot become a record leaves the working configuration in place, so a
+  // failed autoconfiguration followed by a restart does not save an empty
+  // list over "new_sys.bin".
   if (!descriptors) return false;
   std::vector<TTKDItem> records;
   std::set<uint8_t> seen;

@@ -121,8 +121,9 @@ class TDeviceModel {
 
   // Rebuilds the controller list from freshly received descriptors, which
   // are normalised in place (and d5 cleared where a driver was merged).
-  // Fails, leaving the list empty, when a descriptor's factory address does
-  // not fit in 16 bits. The caller sets the link's read time-out afterwards.
+  // Fails, leaving the list as it was, when a descriptor's factory address
+  // does not fit in 16 bits or no descriptor list is given. The caller sets
+  // the link's read time-out afterwards.
   bool BuildControllerList(std::vector<TDescriptor>* descriptors);
   void BuildAddressList();
 

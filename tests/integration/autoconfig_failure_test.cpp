@@ -35,29 +35,41 @@ class AutoconfigFailureTest : public CoreTest {
 
 }  // namespace
 
-TEST_F(AutoconfigFailureTest, ListThatCannotBeBuiltAnswers29AndLeavesNoControllers) {
+TEST_F(AutoconfigFailureTest, ListThatCannotBeBuiltAnswers29AndKeepsTheConfigurationAcrossARestart) {
   OpenPort();
   Autoconfigure();
   const auto fileBefore = FileBytes(core_->SystemFilePath());
   ASSERT_EQ(fileBefore.size(), 180u);
+  const auto recordsBefore = core_->Model.Controllers.Snapshot();
+  ASSERT_EQ(recordsBefore.size(), 3u);
   // The second descriptor has a second-level address and a factory address
   // of 16 or more in d2: together they do not fit in 16 bits.
   NextDescriptors({{0x00, 0x34, 0x02, 0x80, 0x0B, 0x00, 0x00, 0x00}, {0x03, 0x01, 0x10, 0x05, 0x1A, 0x00, 0x00, 0x00}});
   const int32_t id = PutBuf({255, 255, 0});
   Drain();
   EXPECT_EQ(Answer(id).Value, 29) << "Не могу создать список устройств системы.";
-  // The list was destroyed before the records were built, so it is empty;
-  // nothing rebuilt the address list after it, nothing saved the file and
-  // the device list holds no descriptor.
-  EXPECT_EQ(core_->Model.Controllers.Count(), 0u);
-  EXPECT_FALSE(core_->Model.IsConfigured());
-  EXPECT_EQ(core_->Model.Addresses.FindSysAdr(kModemMakeAdr), 2) << "the address list is not rebuilt";
+  // The working configuration stays: controller and address lists as they
+  // were, the file untouched; only the device list was emptied at the start.
+  const auto recordsAfter = core_->Model.Controllers.Snapshot();
+  ASSERT_EQ(recordsAfter.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(recordsAfter[i].SysAdr, recordsBefore[i].SysAdr);
+    EXPECT_EQ(recordsAfter[i].MakeAdr, recordsBefore[i].MakeAdr);
+  }
+  EXPECT_TRUE(core_->Model.IsConfigured());
+  EXPECT_EQ(core_->Model.Addresses.FindSysAdr(kModemMakeAdr), 2);
   EXPECT_EQ(core_->Model.DeviceInfo.Count(), 0u);
-  EXPECT_EQ(FileBytes(core_->SystemFilePath()), fileBefore) << "the file keeps the last good configuration";
-  // Only the status query and the autoconfiguration reached the line: no
-  // controller is left to read the status of.
-  EXPECT_EQ(sim_.FrameCount(), 2u);
-  EXPECT_EQ(display_.Status(), "конфигурация");
+  EXPECT_EQ(FileBytes(core_->SystemFilePath()), fileBefore);
+  // The status query of the primary, the autoconfiguration, then the status
+  // reads of the controllers still configured.
+  EXPECT_EQ(sim_.FrameCount(), 5u);
+  EXPECT_EQ(display_.Status(), "работа");
+  // A restart saves and loads the same configuration, not an empty one.
+  core_->SaveAndFree();
+  EXPECT_EQ(FileBytes(core_->SystemFilePath()).size(), 180u);
+  core_->LoadAndCreate();
+  EXPECT_EQ(core_->Model.Controllers.Count(), 3u);
+  EXPECT_EQ(core_->Model.Addresses.FindSysAdr(kModemMakeAdr), 2);
 }
 
 TEST_F(AutoconfigFailureTest, FileThatCannotBeSavedAnswers30AndKeepsTheNewList) {

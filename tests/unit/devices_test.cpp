@@ -85,10 +85,18 @@ TEST(Descriptor, FactoryAddressOverflowFails) {
   TDescriptor big = {3, 0xFF, 0xFF, 0x00, 0, 0, 0, 0};  // no second level: 65535 fits
   ASSERT_TRUE(BuildRecord(big, r));
   EXPECT_EQ(r.MakeAdr, 65535);
+  // A list that cannot be built leaves the one in place untouched.
   TDeviceModel m;
-  std::vector<TDescriptor> v = {d};
+  std::vector<TDescriptor> good = {{1, 1, 0, 0x80, 0, 0, 0, 0}, {2, 5, 0, 0, 0, 0, 0, 0}};
+  ASSERT_TRUE(m.BuildControllerList(&good));
+  std::vector<TDescriptor> v = {{4, 9, 0, 0, 0, 0, 0, 0}, d};
   EXPECT_FALSE(m.BuildControllerList(&v));
   EXPECT_FALSE(m.BuildControllerList(nullptr));
+  ASSERT_EQ(m.Controllers.Count(), 2u);
+  TTKDItem kept;
+  EXPECT_TRUE(m.Controllers.GetRecord(1, kept));
+  EXPECT_TRUE(m.Controllers.GetRecord(2, kept));
+  EXPECT_FALSE(m.Controllers.GetRecord(4, kept)) << "nothing of the failed list";
 }
 
 TEST(ControllerRecord, SixtyBytesFieldByField) {
