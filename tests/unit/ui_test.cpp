@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "test_support.h"
+#include "tray_margin_check.h"
 #include "ui/form_placement.h"
 #include "ui/main_form.h"
 #include "ui/setup_form.h"
@@ -22,6 +23,7 @@
 
 using namespace vexon;
 using vexon::testing::TTempDir;
+using vexon::testing::TrayMarginFaults;
 
 namespace {
 
@@ -423,31 +425,14 @@ TEST_F(UiTest, TrayMenuItemsAndItsPaintedMargin) {
   SaveShot(menu, "tray_menu_offscreen.png");
   const int h = img.height();
   ASSERT_GT(h, 60);
-  auto at = [&](int x, int y) { return QColor(img.pixel(x, y)); };
-  // Top: green; bottom: dark blue; between: in between, by column 27 where
-  // the text does not reach.
-  const QColor top = at(27, 0), bottom = at(27, h - 1), middle = at(27, h / 2);
-  EXPECT_LE(top.red(), 5);
-  EXPECT_GE(top.green(), 245);
-  EXPECT_LE(top.blue(), 5);
-  EXPECT_LE(bottom.red(), 5);
-  EXPECT_LE(bottom.green(), 10);
-  EXPECT_NEAR(bottom.blue(), 63, 3);
-  EXPECT_GT(middle.green(), 60);
-  EXPECT_LT(middle.green(), 200);
-  // The white word stands in the margin, in its lower part.
-  int white = 0, whiteTop = h;
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < TTrayMenu::MarginWidth; ++x)
-      if (const QColor c = at(x, y); c.red() > 220 && c.green() > 220 && c.blue() > 220) {
-        ++white;
-        whiteTop = std::min(whiteTop, y);
-      }
-  EXPECT_GT(white, 40);
-  EXPECT_GT(whiteTop, 0) << "the text runs upwards from near the bottom";
-  // Nothing of the margin colours leaks to the right of it.
-  const QColor right = at(TTrayMenu::MarginWidth + 2, 1);
-  EXPECT_FALSE(right.green() >= 245 && right.red() <= 5);
+  // Green at the top to dark blue at the bottom, the white word in the
+  // margin's lower part, nothing of it right of the margin.
+  EXPECT_EQ(TrayMarginFaults(img.width(), h, TTrayMenu::MarginWidth,
+                             [&](int x, int y) {
+                               const QColor c(img.pixel(x, y));
+                               return std::array<int, 3>{c.red(), c.green(), c.blue()};
+                             }),
+            "");
 }
 
 TEST_F(UiTest, TrayIconHintAnimationAndMenu) {
