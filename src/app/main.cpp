@@ -171,10 +171,16 @@ int main(int argc, char** argv) {
   spdlog::set_pattern("%Y-%m-%d %H:%M:%S.%e srvvexon %l: %v");
   if (!launch.IgnoredFirst.empty()) log::info("first parameter '{}' ignored: the request queue stays sorted", launch.IgnoredFirst);
 
-  // Defaults apply only when neither the command line nor the settings file
-  // names an endpoint.
+  // A settings file that exists but cannot be read stops everything but
+  // /unregserver: the server would run without its token, ports and
+  // endpoints. Defaults apply only when neither the command line nor the
+  // settings file names an endpoint.
   TSettings probe;
-  LoadSettings(config, probe);
+  if (std::string error; !LoadSettings(config, probe, &error) && !error.empty() &&
+                         launch.Registration != TRegistrationAction::Unregister) {
+    std::fprintf(stderr, "srvvexon: %s\n", error.c_str());
+    return 1;
+  }
   if (opt.Tcp.empty() && probe.Tcp.empty()) opt.Tcp = "127.0.0.1:47301";
   if (opt.Http.empty() && probe.Http.empty()) opt.Http = "127.0.0.1:47380";
 

@@ -12,6 +12,9 @@ TServerApp::TServerApp(TAppOptions options, TClock& clock, TOperatorDisplay& dis
 TServerApp::~TServerApp() { ShutDown(); }
 
 bool TServerApp::StartUp(std::string& error) {
+  // Before anything in the data folder is read or written: a second server
+  // on the same folder would replace the files under the first.
+  if (!folderLock_.Acquire(options_.DataDir.empty() ? "." : options_.DataDir, error)) return false;
   LoadSettings(options_.SettingsPath, settings_);
   TServerConfig cfg;
   cfg.DataDir = options_.DataDir;
@@ -32,7 +35,10 @@ bool TServerApp::StartUp(std::string& error) {
     error = "cannot open the frame trace " + options_.TraceFile;
     return false;
   }
-  core_->LoadAndCreate();
+  if (!core_->LoadAndCreate(&error)) {
+    core_->AbandonStart();
+    return false;
+  }
   calendar_.Clear();
   core_->RefreshIndicators();
   journal_.Create();
@@ -46,15 +52,22 @@ bool TServerApp::StartUp(std::string& error) {
     thread_->StartDeviceThread();
   } catch (const std::exception& e) {
     error = e.what();
-    // Nothing ran: the files on disk are as this start found them.
-    core_->DiscardRunMarker();
+    AbandonStart();
     return false;
   }
   thread_->ResumeDeviceThread();
-  running_ = true;
 
   rpc_ = std::make_unique<TRpcServer>(*services_, options_.Rpc);
   if (options_.OnConnections) rpc_->SetConnectionObserver(options_.OnConnections);
+  if (!OpenEndpoints(error)) {
+    AbandonStart();
+    return false;
+  }
+  running_ = true;
+  return true;
+}
+
+bool TServerApp::OpenEndpoints(std::string& error) {
   if (!options_.Passed.empty()) {
     for (const auto& p : options_.Passed)
       if (!rpc_->Adopt(p.Fd, p.Kind, error)) return false;
@@ -69,11 +82,27 @@ bool TServerApp::StartUp(std::string& error) {
   return true;
 }
 
+void TServerApp::AbandonStart() {
+  // Nobody was served and nothing went onto the line: the files stay as
+  // this start found them (no exchange log, no save of the lists).
+  if (rpc_) rpc_->Stop(std::chrono::milliseconds(0));
+  if (thread_) {
+    thread_->RequestStop();
+    try {
+      thread_->StopDeviceThread();
+    } catch (const std::exception& e) {
+      log::error("{}", e.what());
+    }
+  }
+  if (core_->Port.Uart()) core_->Port.ClosePort();
+  core_->AbandonStart();
+  journal_.Free();
+}
+
 bool TServerApp::StartUpAndAnnounce(const std::string& startedText) {
   std::string error;
   if (!StartUp(error)) {
     log::error("{}", error);
-    ShutDown();
     return false;
   }
   for (const auto& ep : rpc_->Endpoints()) std::printf("srvvexon: listening on %s\n", ep.c_str());

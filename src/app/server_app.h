@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/activation.h"
+#include "app/data_folder_lock.h"
 #include "app/settings.h"
 #include "automation/server_object.h"
 #include "core/device_thread.h"
@@ -63,7 +64,11 @@ class TServerApp {
   TServerApp(TAppOptions options, TClock& clock, TOperatorDisplay& display);
   ~TServerApp();
 
-  // False with `error` when an endpoint could not be opened.
+  // False with `error` when the data folder is another server's, the files
+  // cannot be made trustworthy, the communication thread cannot start or an
+  // endpoint cannot be opened. A start that fails leaves the data folder as
+  // it found it (but for the leftovers of interrupted saves and, after an
+  // unclean run, the cleared journal flags) and needs no ShutDown().
   bool StartUp(std::string& error);
   // StartUp for the program: on failure logs the error and shuts down what
   // started; on success prints "srvvexon: listening on ..." per endpoint (a
@@ -82,6 +87,8 @@ class TServerApp {
   TAppOptions options_;
   TClock& clock_;
   TOperatorDisplay& display_;
+  // Declared first, so released last: held until every save is done.
+  TDataFolderLock folderLock_;
   TSettings settings_;
   std::unique_ptr<TServerCore> core_;
   std::unique_ptr<TExecutor> executor_;
@@ -93,6 +100,9 @@ class TServerApp {
   std::unique_ptr<TDeviceThread> thread_;
   std::unique_ptr<TRpcServer> rpc_;
   bool running_ = false;
+
+  bool OpenEndpoints(std::string& error);
+  void AbandonStart();
 };
 
 }  // namespace vexon

@@ -1,15 +1,12 @@
 #include "app/settings.h"
 
 #include <INIReader.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <vector>
 
-#include "model/record_file.h"
+#include "util/log.h"
 
 namespace vexon {
 
@@ -30,19 +27,22 @@ std::vector<std::string> SplitList(const std::string& text) {
   return out;
 }
 
-bool LoadSettings(const std::string& path, TSettings& s) {
-  // A missing file is an empty one: every key takes its default.
-  if (::access(path.c_str(), F_OK) != 0) {
-    s = TSettings{};
-    return false;
+bool LoadSettings(const std::string& path, TSettings& s, std::string* error) {
+  std::string text, why;
+  switch (ReadIniFile(path, text, why)) {
+    case TIniRead::Missing:  // an empty file: every key takes its default
+      s = TSettings{};
+      return false;
+    case TIniRead::Unreadable:
+      s.MinimizeOnRun = false;
+      s.ForwardAntiPass = false;
+      if (error) *error = why;
+      else log::error("{}", why);
+      return false;
+    case TIniRead::Read:
+      break;
   }
-  INIReader ini(path);
-  std::error_code ec;
-  if (ini.ParseError() < 0 || !std::filesystem::is_regular_file(path, ec)) {  // exists but cannot be read
-    s.MinimizeOnRun = false;
-    s.ForwardAntiPass = false;
-    return false;
-  }
+  INIReader ini(text.data(), text.size());
   s.MinimizeOnRun = ini.GetInteger("SETTINS", "MinimizeOnRun", 1) != 0;
   s.ForwardAntiPass = ini.GetInteger("SETTINS", "ForwardAntiPass", 0) != 0;
   for (int n = 1; n <= 256; ++n) {
@@ -83,46 +83,18 @@ bool ParseSeconds(const std::string& text, double& seconds) {
   return true;
 }
 
-bool WriteIniKeys(const std::string& path, const std::string& section,
-                  const std::vector<std::pair<std::string, std::string>>& keys) {
-  std::vector<std::string> lines;
-  {
-    std::ifstream in(path);
-    for (std::string l; std::getline(in, l);) lines.push_back(l);
-  }
-  const std::string header = "[" + section + "]";
-  const auto isKey = [&](const std::string& l) {
-    for (const auto& [k, v] : keys)
-      if (l.rfind(k + "=", 0) == 0) return true;
+bool WriteIniKeys(const std::string& path, const std::string& section, const TIniKeys& keys) {
+  std::string text, error;
+  // A file that cannot be read is never replaced by what little is known.
+  if (ReadIniFile(path, text, error) == TIniRead::Unreadable) {
+    log::error("{}; the {} keys are not saved", error, section);
     return false;
-  };
-  std::vector<std::string> out;
-  bool inSection = false, written = false;
-  auto flush = [&] {
-    if (inSection && !written) {
-      for (const auto& [k, v] : keys) out.push_back(k + "=" + v);
-      written = true;
-    }
-  };
-  for (const auto& l : lines) {
-    if (!l.empty() && l[0] == '[') {
-      flush();
-      inSection = l.rfind(header, 0) == 0;
-      out.push_back(l);
-      continue;
-    }
-    if (inSection && isKey(l)) continue;
-    out.push_back(l);
   }
-  flush();
-  if (!written) {
-    out.push_back(header);
-    for (const auto& [k, v] : keys) out.push_back(k + "=" + v);
+  if (!ReplaceIniFile(path, SetIniKeys(text, section, keys), error)) {
+    log::error("saving the {} keys: {}", section, error);
+    return false;
   }
-  std::ostringstream text;
-  for (const auto& l : out) text << l << "\n";
-  const std::string t = text.str();
-  return AtomicWriteFile(path, std::vector<uint8_t>(t.begin(), t.end()));
+  return true;
 }
 
 bool SaveSettings(const std::string& path, const TSettings& s) {

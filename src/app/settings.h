@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "app/ini_file.h"
+
 namespace vexon {
 
 struct TSettings {
@@ -43,15 +45,21 @@ std::vector<std::string> SplitList(const std::string& text);
 
 // $XDG_CONFIG_HOME/srvvexon.ini, else ~/.config/srvvexon.ini.
 std::string DefaultSettingsPath();
-// A missing file gives the defaults; a file that exists but cannot be read
-// gives both booleans false; otherwise missing keys take their defaults.
-// Returns whether the file was read.
-bool LoadSettings(const std::string& path, TSettings& s);
-// Writes both keys of "SETTINS", keeping every other line of the file.
+// Returns whether the file was read; missing keys take their defaults.
+// A missing file: false, every setting its default, `error` untouched.
+// A file that exists but cannot be read (no permission, a directory in its
+// place, a read error): false, both booleans false and the reason in
+// `error` ("cannot read the settings file PATH: REASON"; logged when no
+// `error` is given). A server must not start then: it would run without
+// the token, ports and endpoints the file holds, so its caller stops the
+// start with that message.
+bool LoadSettings(const std::string& path, TSettings& s, std::string* error = nullptr);
+// Writes both keys of "SETTINS" (see WriteIniKeys).
 bool SaveSettings(const std::string& path, const TSettings& s);
-// Sets `keys` in `section` of the ini file, keeping every other line (a
-// missing file or section is created); written atomically.
-bool WriteIniKeys(const std::string& path, const std::string& section,
-                  const std::vector<std::pair<std::string, std::string>>& keys);
+// Sets `keys` in `section` of the file in place, keeping every other byte,
+// and replaces it atomically with the mode and owner it had (ini_file.h; a
+// missing file or section is created). False, with the file untouched,
+// when it exists but cannot be read or cannot be replaced.
+bool WriteIniKeys(const std::string& path, const std::string& section, const TIniKeys& keys);
 
 }  // namespace vexon

@@ -11,7 +11,14 @@ namespace {
 constexpr size_t kMaxEventsPerCall = 1024;
 constexpr int32_t kEventColumns = 13;
 
-void ClearRegJournal(TSysVexonComServer& srv, TCall&) { srv.S().Core.RegJournal.ClearEvents(); }
+// A take or clear that cannot be written to "buffer.log" (a full disk) fails
+// the call and changes nothing: handed out anyway, the events would come
+// again after a restart.
+constexpr const char* kNotWritten = " cannot be written to buffer.log; the registration list is unchanged";
+
+void ClearRegJournal(TSysVexonComServer& srv, TCall&) {
+  if (!srv.S().Core.RegJournal.ClearEvents()) throw TAutomationError(std::string("the clear") + kNotWritten);
+}
 
 void GetRegJournal(TSysVexonComServer& srv, TCall& c) {
   if (!srv.ConfiguredWithAddresses()) return c.SetValue(rcNotConfigured);
@@ -24,6 +31,7 @@ void GetRegJournal(TSysVexonComServer& srv, TCall& c) {
 void GetRegEvent(TSysVexonComServer& srv, TCall& c) {
   TEvItem ev;
   const int32_t code = srv.S().Core.RegJournal.TakeOldestEvent(ev);
+  if (code == rcInternal) throw TAutomationError(std::string("the take") + kNotWritten);
   if (code != rcOk) return c.SetValue(code);
   // The list holds only events decoding can produce, whose AdrAdd fits.
   if (ev.AdrAdd > 255) throw TAutomationError("AdrAdd " + std::to_string(ev.AdrAdd) + " does not fit in one byte");
@@ -76,6 +84,7 @@ void GetRegEventArray(TSysVexonComServer& srv, TCall& c) {
   const size_t room = std::min(kMaxEventsPerCall, static_cast<size_t>(m.High1()));
   std::vector<TEvItem> events;
   const int32_t code = srv.S().Core.RegJournal.TakeOldestEvents(room, events);
+  if (code == rcInternal) throw TAutomationError(std::string("the take") + kNotWritten);
   const int32_t row0 = 1 - m.Low1(), col0 = 1 - m.Low2();
   for (size_t i = 0; i < events.size(); ++i) {
     const TEvItem& ev = events[i];

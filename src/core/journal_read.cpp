@@ -16,6 +16,11 @@ bool TJournalReadStep::Step(const TRequestPtr& r, const std::string& key) {
     core_.Requests.RemoveRequest(key);
     return true;
   }
+  if (core_.RegJournal.LogUnreadable()) {
+    // Nothing read could be stored: the controllers keep their events.
+    FinishRequest(core_, r, key, rcInternal, 0, 0, 0);
+    return true;
+  }
   if (!core_.RegJournal.HasRoomForPage()) {
     FinishRequest(core_, r, key, rcOk, 0, 0, 0);
     return true;
@@ -33,7 +38,12 @@ bool TJournalReadStep::Step(const TRequestPtr& r, const std::string& key) {
       core_.Commands.ReadJournalPage(first ? proto::cmdJournalPage : proto::cmdJournalPageClear, item->MakeAdr, page);
   if (!ok) {
     ++item->Failures;
-    SetPending(sys, 0);
+    // The flag says what the controller was sent. A 0x31 that never left
+    // (a stop just before it) leaves the stored page unconfirmed and the
+    // flag set, so the next read confirms it instead of reading it twice;
+    // one that may have left could have deleted the page behind it, so the
+    // next read starts with a first page.
+    if (first || core_.Link.LastFrameLeft()) SetPending(sys, 0);
     if (item->Failures >= 2) {
       FinishRequest(core_, r, key, core_.Link.GetLinkResult(), 0, 0, 0);
       return true;

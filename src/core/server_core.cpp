@@ -32,9 +32,40 @@ std::string TServerCore::DataFile(const char* name) const {
   return dir + name;
 }
 
-void TServerCore::LoadAndCreate() {
+bool TServerCore::LoadAndCreate(std::string* error) {
+  auto fail = [&](std::string text) {
+    log::error("{}", text);
+    if (error) *error = std::move(text);
+    return false;
+  };
+  RemoveInterruptedSaves({SystemFilePath(), CardFilePath(), BufferFilePath(), RegJournal.LogFilePath(),
+                          RegJournal.LogFilePath() + ".new", RunMarkerPath()});
   if (!LoadConfiguration(Model, SystemFilePath()))
     log::info("{} not loaded: the server starts unconfigured", SystemFilePath());
+  std::error_code ec;
+  previousRunUnclean_ = std::filesystem::exists(RunMarkerPath(), ec);
+  if (previousRunUnclean_) {
+    log::warn("the previous run did not end in order: every journal read starts again with a first page");
+    bool cleared = false;
+    for (const auto& rec : Model.Controllers.Snapshot()) {
+      if (rec.JournalPending == 0) continue;
+      Model.Controllers.Update(rec.SysAdr, [](TTKDItem& r) { r.JournalPending = 0; });
+      cleared = true;
+    }
+    // On disk at once: a later start must not trust the flags even if the
+    // marker is lost (a failed start, a file removed by hand).
+    if (cleared && !SaveSystemFile(Model.Controllers, SystemFilePath()))
+      return fail("cannot save " + SystemFilePath() +
+                  " with its journal flags cleared after a run that did not end in order; the server does not "
+                  "start");
+  }
+  // Synced, with its directory: a power cut soon after start must still
+  // leave the marker behind.
+  const std::string pid = std::to_string(getpid()) + "\n";
+  if (!AtomicWriteFile(RunMarkerPath(), std::vector<uint8_t>(pid.begin(), pid.end())))
+    return fail("cannot write " + RunMarkerPath() +
+                ": a crash of this run would not be recognised, so the server does not start");
+  wroteMarker_ = true;
   Port.SetReadTimeoutForCount(static_cast<int>(Model.Controllers.Count()));
   Segments.CreateActive();
   Segments.LoadCardFile();
@@ -43,23 +74,12 @@ void TServerCore::LoadAndCreate() {
   if (!RegJournal.LoadBufferFile() && RegJournal.BufferFileUnreadable())
     log::error("{} cannot be read: it is kept as it is and new events go to {}", BufferFilePath(),
                RegJournal.LogFilePath());
-  std::error_code ec;
-  previousRunUnclean_ = std::filesystem::exists(RunMarkerPath(), ec);
-  if (previousRunUnclean_) {
-    log::warn("the previous run did not end in order: every journal read starts again with a first page");
-    for (const auto& rec : Model.Controllers.Snapshot())
-      Model.Controllers.Update(rec.SysAdr, [](TTKDItem& r) { r.JournalPending = 0; });
-  }
-  // Synced, with its directory: a power cut soon after start must still
-  // leave the marker behind.
-  const std::string pid = std::to_string(getpid()) + "\n";
-  if (!AtomicWriteFile(RunMarkerPath(), std::vector<uint8_t>(pid.begin(), pid.end())))
-    log::warn("{} cannot be written: a crash would not be recognised", RunMarkerPath());
   Suppression.Create();
   Answers.CreateAnswerQueue();
   Requests.CreateRequestQueue(Config.ArrivalOrder);
   log::info("loaded {} controllers, {} card segments and {} registration events", Model.Controllers.Count(),
             Segments.ActiveCount(), RegJournal.Count());
+  return true;
 }
 
 void TServerCore::SaveAndFree() {
@@ -71,6 +91,7 @@ void TServerCore::SaveAndFree() {
   // JournalPending flags.
   std::error_code ec;
   if (systemSaved) std::filesystem::remove(RunMarkerPath(), ec);
+  wroteMarker_ = false;
   RegJournal.Free();
   Answers.FreeAnswerQueue();
   Requests.FreeRequestQueue();
@@ -79,9 +100,16 @@ void TServerCore::SaveAndFree() {
   Suppression.Free();
 }
 
-void TServerCore::DiscardRunMarker() {
+void TServerCore::AbandonStart() {
   std::error_code ec;
-  std::filesystem::remove(RunMarkerPath(), ec);
+  if (wroteMarker_ && !previousRunUnclean_) std::filesystem::remove(RunMarkerPath(), ec);
+  wroteMarker_ = false;
+  RegJournal.Free();
+  Answers.FreeAnswerQueue();
+  Requests.FreeRequestQueue();
+  Segments.FreePending();
+  Segments.FreeActive();
+  Suppression.Free();
 }
 
 void TServerCore::RefreshIndicators() {

@@ -43,17 +43,22 @@ class TServerCore {
 
   // Creates the lists, loads "new_sys.bin", "cards.bin" and "buffer.bin",
   // sets the read time-out from the controller count, creates the answer
-  // and request queues. After a run that did not end in order, no
-  // controller's JournalPending flag is trusted: each next journal read
-  // starts with a first page, so no page is confirmed unread.
-  void LoadAndCreate();
+  // and request queues. The leftovers of saves that were interrupted go
+  // first. After a run that did not end in order, no controller's
+  // JournalPending flag is trusted: the cleared flags are saved to
+  // "new_sys.bin" before anything else is loaded, so each next journal read
+  // starts with a first page and no page is confirmed unread, whatever
+  // becomes of the run marker. False with `error` when that save or the
+  // run marker cannot be written: a server that could not recognise its own
+  // crash must not read journals. The caller holds the data folder.
+  bool LoadAndCreate(std::string* error = nullptr);
   // Saves "buffer.bin" and "new_sys.bin" and frees queues and lists (the
   // thread is stopped).
   void SaveAndFree();
-  // Removes the run marker of a start that failed before the communication
-  // thread ran: nothing was exchanged, so the files on disk are still true
-  // and the next start has no reason to distrust them.
-  void DiscardRunMarker();
+  // Ends a start that failed before it served: frees what LoadAndCreate
+  // made and saves nothing. The run marker goes only when this start wrote
+  // it over a clean stop; the marker of an unclean run stays.
+  void AbandonStart();
   // Whether LoadAndCreate found the marker of a run that did not end in
   // order.
   bool PreviousRunUnclean() const { return previousRunUnclean_; }
@@ -82,6 +87,7 @@ class TServerCore {
 
  private:
   bool previousRunUnclean_ = false;
+  bool wroteMarker_ = false;
 };
 
 }  // namespace vexon

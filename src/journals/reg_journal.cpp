@@ -186,7 +186,7 @@ TReadStatus ReadChunks(const std::string& path, F&& onBytes) {
   const std::unique_ptr<uint8_t[]> buf(new uint8_t[chunk]);
   TReadStatus status = TReadStatus::Ok;
   for (;;) {
-    const ssize_t r = ::read(fd, buf.get(), chunk);
+    const long r = RegLogCalls().Read(fd, buf.get(), chunk);
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) {
       log::error("reading {} failed: {}", path, std::strerror(errno));
@@ -264,6 +264,9 @@ struct TLogRead {
   std::vector<TRegLogEntry> Entries;
   uint64_t GoodLength = 0;  // header and whole entries
   uint64_t FileLength = 0;
+  // Not read whole: a read error, or damage inside (not a torn tail).
+  bool ReadError = false;
+  bool DamagedInside = false;
 };
 
 TLogRead ReadLogFile(const std::string& path) {
@@ -271,14 +274,23 @@ TLogRead ReadLogFile(const std::string& path) {
   std::vector<uint8_t> bytes;
   const TReadStatus st = ReadChunks(path, [&](const uint8_t* d, size_t n) { bytes.insert(bytes.end(), d, d + n); });
   if (st == TReadStatus::Missing) return res;
-  // A read error keeps what was read: its whole entries are as good as any.
   res.Exists = true;
+  res.ReadError = st == TReadStatus::Error;
   res.FileLength = bytes.size();
   res.HeaderOk = DecodeRegLogHeader(bytes.data(), bytes.size(), res.Header);
   if (!res.HeaderOk) return res;
   res.GoodLength = kRegLogHeaderSize + ParseRegLogEntries(bytes.data() + kRegLogHeaderSize,
                                                          bytes.size() - kRegLogHeaderSize, res.Entries);
+  res.DamagedInside = !IsTornTail(bytes.data() + res.GoodLength, bytes.size() - res.GoodLength);
   return res;
+}
+
+// `base`, or `base-2`, `base-3`...: the first name not taken, so that a file
+// set aside never replaces one set aside before.
+std::string UniqueAsideName(const std::string& base) {
+  std::string name = base;
+  for (int n = 2; ::access(name.c_str(), F_OK) == 0; ++n) name = base + "-" + std::to_string(n);
+  return name;
 }
 
 // Applies log entries to the list; `addsOnly` when the log's base is not the
@@ -310,6 +322,13 @@ std::vector<uint8_t> HeaderBytes(TRegLogMode mode, uint64_t size, uint32_t crc) 
 }
 
 }  // namespace
+
+TRegLogCalls& RegLogCalls() {
+  static TRegLogCalls calls{[](int fd, const void* data, size_t size) -> long { return ::write(fd, data, size); },
+                            [](int fd) { return ::fdatasync(fd); },
+                            [](int fd, void* buf, size_t size) -> long { return ::read(fd, buf, size); }};
+  return calls;
+}
 
 int64_t StatvfsFreeSpace(const std::string& dir) {
   struct statvfs st {};
@@ -361,6 +380,7 @@ void TRegJournal::Create() {
   capacity_ = static_cast<int64_t>(TRegEvList::kSizeLimit);
   logBroken_ = false;
   bufferUnreadable_ = false;
+  logUnreadable_ = false;
 }
 
 void TRegJournal::Free() {
@@ -413,7 +433,7 @@ bool TRegJournal::AppendLocked(const std::vector<uint8_t>& bytes, bool sync) {
   size_t done = 0;
   bool ok = true;
   while (done < bytes.size()) {
-    const ssize_t w = ::write(logFd_, bytes.data() + done, bytes.size() - done);
+    const long w = RegLogCalls().Write(logFd_, bytes.data() + done, bytes.size() - done);
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) {
       ok = false;
@@ -422,7 +442,7 @@ bool TRegJournal::AppendLocked(const std::vector<uint8_t>& bytes, bool sync) {
     done += static_cast<size_t>(w);
   }
   bool synced = true;
-  if (ok && sync && ::fdatasync(logFd_) != 0) ok = synced = false;
+  if (ok && sync && RegLogCalls().Sync(logFd_) != 0) ok = synced = false;
   if (ok) {
     logSize_ += bytes.size();
     return true;
@@ -433,7 +453,7 @@ bool TRegJournal::AppendLocked(const std::vector<uint8_t>& bytes, bool sync) {
   const bool cut = ::ftruncate(logFd_, static_cast<off_t>(logSize_)) == 0;
   logBroken_ = !cut || !synced;
   log::error("writing {} failed: {}{}", LogPathLocked(), std::strerror(err),
-             logBroken_ ? "; no further events are accepted until the journal is saved" : "");
+             logBroken_ ? "; nothing more is appended to it: the next events are stored by writing the journal anew" : "");
   return false;
 }
 
@@ -519,8 +539,17 @@ bool TRegJournal::LoadBufferFile() {
   const std::string newPath = logPath + ".new";
   TLogRead cur = ReadLogFile(logPath);
   const TLogRead next = ReadLogFile(newPath);
-  if (cur.Exists && !cur.HeaderOk) {
-    const std::string aside = logPath + ".damaged";
+  logUnreadable_ = cur.ReadError || cur.DamagedInside || next.ReadError;
+  if (logUnreadable_) {
+    // Its events since the last fold may be behind the error: nothing of it
+    // is cut, renamed or folded, and no page is read that could not be
+    // stored, until a start reads it whole.
+    log::error("{} cannot be read whole ({}): it is left as it is, and no controller journal is read in this run; "
+               "the controllers keep their events until a start can read it",
+               cur.ReadError || cur.DamagedInside ? logPath : newPath,
+               cur.ReadError || next.ReadError ? "a read error" : "damaged before its last entry");
+  } else if (cur.Exists && !cur.HeaderOk) {
+    const std::string aside = UniqueAsideName(logPath + ".damaged");
     log::error("{} has no readable header; moved to {} and not used", logPath, aside);
     ::rename(logPath.c_str(), aside.c_str());
     cur = TLogRead{};
@@ -576,6 +605,11 @@ bool TRegJournal::LoadBufferFile() {
     after = TAfter::Fold;  // or, "buffer.bin" unreadable, a new independent log
     promoteNext = false;
   }
+  if (logUnreadable_) {
+    // The list is what could be read; nothing on disk changes in this run.
+    capacity_ = ComputeCapacityLocked();
+    return base.Status == TReadStatus::Ok;
+  }
   // A ".new" not taken up is left from a fold that never wrote "buffer.bin".
   if (next.Exists && !promoteNext) ::unlink(newPath.c_str());
 
@@ -610,6 +644,11 @@ bool TRegJournal::LoadBufferFile() {
 bool TRegJournal::SaveBufferFile() {
   std::lock_guard<std::mutex> g(lock_);
   if (!list_ || !Persisted()) return false;
+  if (logUnreadable_) {
+    log::error("{} could not be read whole at start-up and is not replaced; {} is not written either",
+               LogPathLocked(), bufferPath_);
+    return false;
+  }
   if (bufferUnreadable_) {
     log::error("{} could not be read at start-up and is not overwritten; the {} events stay in {}", bufferPath_,
                list_->Count(), LogPathLocked());
@@ -628,6 +667,9 @@ bool TRegJournal::AddEventsLocked(const TEvList& events, bool sync) {
   if (valid.size() != events.size())
     log::warn("{} events that decoding cannot produce were not added", events.size() - valid.size());
   if (valid.empty()) return true;
+  if (Persisted() && logUnreadable_) return false;
+  if (Persisted() && logBroken_ && !bufferUnreadable_ && FoldLocked())
+    log::info("{} written anew after a failed write: events are accepted again", LogPathLocked());
   if (Persisted()) {
     std::vector<uint8_t> bytes;
     AppendRegLogAdd(bytes, valid.data(), valid.size());
@@ -647,45 +689,46 @@ bool TRegJournal::AddEvents(const TEvList& events) {
   return AddEventsLocked(events, false);
 }
 
-void TRegJournal::LogTakesLocked(uint32_t n) {
-  // Not synced: after a crash the event may be delivered again. A take that
-  // cannot be logged only means that, never a lost event: replay then takes
-  // fewer from the front than were taken.
-  if (!Persisted() || n == 0) return;
+bool TRegJournal::LogTakesLocked(uint32_t n) {
+  // Not synced: after a crash the event may be delivered again. Written
+  // before the events leave the list: a take that cannot be logged is not
+  // handed out, or a restart would deliver it again.
+  if (!Persisted() || n == 0) return true;
+  if (logUnreadable_) return false;
   std::vector<uint8_t> bytes;
   AppendRegLogTake(bytes, n);
-  AppendLocked(bytes, false);
+  return AppendLocked(bytes, false);
 }
 
 int32_t TRegJournal::TakeOldestEvent(TEvItem& out) {
   std::lock_guard<std::mutex> g(lock_);
-  if (!list_ || !list_->TakeFirst(out)) return rcNoRegEvents;
-  LogTakesLocked(1);
+  if (!list_ || list_->Empty()) return rcNoRegEvents;
+  if (!LogTakesLocked(1)) return rcInternal;
+  list_->TakeFirst(out);
   return rcOk;
 }
 
 int32_t TRegJournal::TakeOldestEvents(size_t max, std::vector<TEvItem>& out) {
   std::lock_guard<std::mutex> g(lock_);
   if (!list_) return rcNoRegEvents;
-  size_t n = 0;
+  const size_t n = std::min(max, list_->Count());
+  if (!LogTakesLocked(static_cast<uint32_t>(n))) return rcInternal;
   TEvItem ev;
-  while (n < max && list_->TakeFirst(ev)) {
-    out.push_back(ev);
-    ++n;
-  }
-  LogTakesLocked(static_cast<uint32_t>(n));
+  for (size_t i = 0; i < n && list_->TakeFirst(ev); ++i) out.push_back(ev);
   return n == max ? rcOk : rcNoRegEvents;
 }
 
-void TRegJournal::ClearEvents() {
+bool TRegJournal::ClearEvents() {
   std::lock_guard<std::mutex> g(lock_);
-  if (!list_) return;
-  list_->Clear();
+  if (!list_) return true;
   if (Persisted()) {
+    if (logUnreadable_) return false;
     std::vector<uint8_t> bytes;
     AppendRegLogClear(bytes);
-    AppendLocked(bytes, false);
+    if (!AppendLocked(bytes, false)) return false;
   }
+  list_->Clear();
+  return true;
 }
 
 size_t TRegJournal::Count() const {
@@ -708,6 +751,11 @@ bool TRegJournal::HasRoomForPage() const {
 bool TRegJournal::BufferFileUnreadable() const {
   std::lock_guard<std::mutex> g(lock_);
   return bufferUnreadable_;
+}
+
+bool TRegJournal::LogUnreadable() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return logUnreadable_;
 }
 
 }  // namespace vexon

@@ -27,13 +27,20 @@
 //                     damaged tail is dropped, never decoded. Its header names
 //                     the "buffer.bin" (size and CRC-32) it applies to, so a
 //                     log left over from an interrupted fold is recognised.
-//                     Format in reg_log.h.
+//                     Format in reg_log.h. After a failed write or sync
+//                     nothing more is appended to it: the next event added
+//                     first folds the list in memory into a new pair
+//                     (SaveBufferFile's work), and fails if that fails.
 //   "buffer.log.new"  a fold in progress: the empty log for the "buffer.bin"
 //                     being written. Fold = write it, write "buffer.bin",
 //                     rename it over "buffer.log"; a crash at any point
 //                     leaves a pair that load recognises.
 //   "buffer.log.damaged"  a "buffer.log" whose header could not be read,
-//                     kept aside for inspection.
+//                     kept aside for inspection ("-2", "-3"... when taken).
+//                     A log that cannot be read whole (a read error, or
+//                     damage before its last entry) is never set aside,
+//                     cut or folded: that run stores nothing (LogUnreadable)
+//                     and the next start tries it again.
 //
 // Load ("buffer.bin", then the log) rebuilds the list exactly as it stood
 // when the last entry was written and folds the log into "buffer.bin". A
@@ -144,6 +151,17 @@ class TRegEvList {
 using TFreeSpaceSource = std::function<int64_t(const std::string& dir)>;
 int64_t StatvfsFreeSpace(const std::string& dir);
 
+// The calls that read "buffer.bin" and the logs and put the log's entries
+// on disk, replaceable by tests that watch their order or make them fail (a
+// full disk, a failing device). Set them only while no journal is in use.
+struct TRegLogCalls {
+  std::function<long(int fd, const void* data, size_t size)> Write;
+  std::function<int(int fd)> Sync;
+  std::function<long(int fd, void* buf, size_t size)> Read;
+};
+// The calls in use: ::write, ::fdatasync and ::read unless a test set others.
+TRegLogCalls& RegLogCalls();
+
 class TRegJournal {
  public:
   static constexpr int64_t kReserveBytes = 2097152;
@@ -188,15 +206,19 @@ class TRegJournal {
   // AddEvents: the same without waiting for the disk.
   bool AddEvents(const TEvList& events);
   // sysvexon_GetRegEvent: 67 when the list is missing or empty, else 0 and
-  // the oldest event (removed; the removal is logged).
+  // the oldest event (removed; the removal is logged first). 36, leaving
+  // the event first in the list, when the removal cannot be logged (a full
+  // disk): an event handed out without its take would come again after a
+  // restart.
   int32_t TakeOldestEvent(TEvItem& out);
   // sysvexon_GetRegEventArray: takes up to `max` oldest events into `out`
   // (appended, oldest first) with one log entry. 0 when `max` events were
   // taken (more may be waiting); 67 when the list was missing or ran out
-  // first.
+  // first; 36, taking nothing, when the entry cannot be logged.
   int32_t TakeOldestEvents(size_t max, std::vector<TEvItem>& out);
-  // sysvexon_ClearRegJournal: empties the list (logged); counter kept.
-  void ClearEvents();
+  // sysvexon_ClearRegJournal: empties the list (logged first); counter
+  // kept. False, clearing nothing, when the clear cannot be logged.
+  bool ClearEvents();
 
   size_t Count() const;
   // The registration capacity of the last LoadBufferFile (the size limit
@@ -208,6 +230,10 @@ class TRegJournal {
   bool HasRoomForPage() const;
   // True after a load found "buffer.bin" unreadable (kept untouched).
   bool BufferFileUnreadable() const;
+  // True after a load found "buffer.log" (or "buffer.log.new") unreadable
+  // or damaged before its last entry. It is kept untouched for the run:
+  // nothing is added, taken, cleared or saved, and no journal is read.
+  bool LogUnreadable() const;
 
   // Tests and benchmarks: the list under the lock (not called without one).
   template <class F>
@@ -220,7 +246,7 @@ class TRegJournal {
   bool Persisted() const { return !bufferPath_.empty(); }
   std::string LogPathLocked() const;
   bool AddEventsLocked(const TEvList& events, bool sync);
-  void LogTakesLocked(uint32_t n);
+  bool LogTakesLocked(uint32_t n);
   bool AppendLocked(const std::vector<uint8_t>& bytes, bool sync);
   void CloseLogLocked();
   bool OpenLogLocked(uint64_t truncateTo);
@@ -237,6 +263,7 @@ class TRegJournal {
   uint64_t logSize_ = 0;
   bool logBroken_ = false;
   bool bufferUnreadable_ = false;
+  bool logUnreadable_ = false;
 };
 
 }  // namespace vexon

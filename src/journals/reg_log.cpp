@@ -1,5 +1,6 @@
 #include "journals/reg_log.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "journals/crc32.h"
@@ -86,6 +87,22 @@ size_t ParseRegLogEntries(const uint8_t* data, size_t size, std::vector<TRegLogE
     pos += body + 4;
   }
   return pos;
+}
+
+bool IsTornTail(const uint8_t* data, size_t size) {
+  auto zeros = [](const uint8_t* p, size_t n) { return std::all_of(p, p + n, [](uint8_t b) { return b == 0; }); };
+  if (size < kRegLogEntryOverhead || zeros(data, size)) return true;
+  const uint8_t kind = data[0];
+  const uint64_t count = GetU32(data + 1);
+  uint64_t length = 0;  // the entry's own length, by its kind and count
+  if (kind == static_cast<uint8_t>(TRegLogKind::Add) && count > 0)
+    length = kRegLogEntryOverhead + count * kEvRecordSize;
+  else if ((kind == static_cast<uint8_t>(TRegLogKind::Take) && count > 0) ||
+           (kind == static_cast<uint8_t>(TRegLogKind::Clear) && count == 0))
+    length = kRegLogEntryOverhead;
+  else
+    return false;  // not the start of an entry, and not empty space
+  return length >= size || zeros(data + length, size - static_cast<size_t>(length));
 }
 
 }  // namespace vexon

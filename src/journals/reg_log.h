@@ -22,8 +22,10 @@
 //           records
 //
 // Reading stops at the first entry that is incomplete, has an unknown kind
-// or count, or fails its CRC: that entry and everything after it are a torn
-// or damaged tail and are never decoded.
+// or count, or fails its CRC: that entry and everything after it are never
+// decoded. When that is the last entry (IsTornTail) it is the torn tail of
+// a crash and is dropped; otherwise the log is damaged inside and is kept
+// as it is (TRegJournal).
 #pragma once
 
 #include <cstddef>
@@ -64,5 +66,10 @@ void AppendRegLogClear(std::vector<uint8_t>& out);
 // Parses the entries in `data` (the bytes after the header). Returns the
 // length of the good prefix; `out` gets its entries.
 size_t ParseRegLogEntries(const uint8_t* data, size_t size, std::vector<TRegLogEntry>& out);
+// Whether the `size` bytes behind the last whole entry are a torn tail that
+// a crash can leave: nothing but zeros (space allocated but not written), or
+// one entry cut short or failing its CRC, possibly followed by zeros. Anything
+// more (whole-looking data behind a bad entry) is damage inside the log.
+bool IsTornTail(const uint8_t* data, size_t size);
 
 }  // namespace vexon

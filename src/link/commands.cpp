@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "model/system_file.h"
@@ -82,6 +83,16 @@ bool TCommands::Autoconfigure() {
   std::vector<TAskItem> blocks;
   if (!link_.ReceiveAnswers(blocks)) return fail();
   TUart* uart = port.Uart();
+  // The closing frame follows the descriptor blocks after a pause, but a
+  // server held off the processor during that pause reads both at once:
+  // a frame behind the blocks that is not a descriptor block is the closing
+  // one, and no second read waits for it (the autoconfiguration time-out is
+  // an hour).
+  std::optional<TAskItem> closing;
+  if (!blocks.empty() && blocks.back().Code != ansDescriptors) {
+    closing = blocks.back();
+    blocks.pop_back();
+  }
   if (blocks.empty()) {
     if (uart) uart->LastError = ueLength;
     link_.SetStatus(lsLength);
@@ -90,7 +101,12 @@ bool TCommands::Autoconfigure() {
   uint8_t closeCode = 0;
   uint8_t closeData[kIoBuffer];
   size_t closeLen = 0;
-  if (!link_.ReceiveAnswer(closeCode, closeData, closeLen)) return fail();
+  if (closing) {
+    closeCode = closing->Code;
+    closeLen = static_cast<size_t>(closing->Len);
+  } else if (!link_.ReceiveAnswer(closeCode, closeData, closeLen)) {
+    return fail();
+  }
   std::vector<TDescriptor> descriptors;
   for (const TAskItem& b : blocks) {
     if (b.Len % static_cast<int32_t>(kDescriptorLen) != 0) {

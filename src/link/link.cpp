@@ -94,6 +94,7 @@ bool TLink::ReadAnswerBytes(TUart* u, size_t& count, TUart::TReadComplete comple
 }
 
 bool TLink::SendFrame(const uint8_t* frame) {
+  lastFrameLeft_ = false;
   TUart* u = OpenUart();
   if (!u) return false;
   status_ = lsSendFailed;
@@ -101,6 +102,7 @@ bool TLink::SendFrame(const uint8_t* frame) {
   const size_t len = static_cast<size_t>(frame[1]) + kLengthOverhead;
   trace_.Record("TX", frame, len);
   const bool ok = u->Send(frame, len);
+  lastFrameLeft_ = u->LastSentBytes() > 0;
   if (ok) status_ = lsOk;
   return ok;
 }

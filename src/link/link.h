@@ -65,6 +65,9 @@ class TLink {
   int32_t GetLinkResult() const { return LinkResultOf(status_.load()); }
 
   bool SendFrame(const uint8_t* frame);
+  // Whether any byte of the last frame SendFrame was given reached the line
+  // (false also when the port was not open).
+  bool LastFrameLeft() const { return lastFrameLeft_.load(); }
   bool SendEmpty(uint8_t route, uint8_t address1, uint8_t address2, uint8_t command);
   // One answer frame; `data` receives up to 4096 bytes. With the early
   // frame end on (TLinkTimings::EarlyFrameEnd) the read ends as soon as one
@@ -105,6 +108,7 @@ class TLink {
   TDeviceModel& model_;
   TClock& clock_;
   std::atomic<uint16_t> status_{0};
+  std::atomic<bool> lastFrameLeft_{false};
   std::atomic<int32_t> framesSent_{0};
   std::atomic<int32_t> framesFailed_{0};
   TExchangeLog log_;

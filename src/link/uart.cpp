@@ -215,6 +215,7 @@ bool TUart::SetReadTimeout(uint32_t ms) {
 
 bool TUart::Send(const uint8_t* data, size_t length) {
   LastError = ueWrite;
+  lastSent_ = 0;
   if (length > proto::kMaxSend) return false;
   // A stopping thread puts nothing more on the line.
   if (abort_) return false;
@@ -226,6 +227,7 @@ bool TUart::Send(const uint8_t* data, size_t length) {
     const ssize_t w = ::write(fd_, data + done, length - done);
     if (w > 0) {
       done += static_cast<size_t>(w);
+      lastSent_ = done;
       continue;
     }
     if (w < 0 && errno != EAGAIN && errno != EINTR) return false;

@@ -79,6 +79,9 @@ class TUart {
   bool SetReadTimeout(uint32_t ms);
   uint32_t ReadTimeout() const { return totalMs_.load(); }
   bool Send(const uint8_t* data, size_t length);
+  // Bytes of the last Send that were handed to the line (0: nothing left,
+  // so a far end cannot have acted on it).
+  size_t LastSentBytes() const { return lastSent_.load(); }
   // Says whether the bytes read so far end the read at once.
   using TReadComplete = bool (*)(const uint8_t* bytes, size_t count);
   // Reads up to 4096 bytes into `buf`; count 0 with Ok means the time-out
@@ -131,6 +134,7 @@ class TUart {
   std::atomic<bool> closed_{true};
   std::atomic<bool> abort_{false};
   std::atomic<bool> closing_{false};
+  std::atomic<size_t> lastSent_{0};
 };
 
 // The process-level port operations with their result codes. The port

@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <filesystem>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -91,6 +94,27 @@ bool AtomicWriteFile(const std::string& path, const std::vector<uint8_t>& bytes)
     ::close(dfd);
   }
   return true;
+}
+
+void RemoveInterruptedSaves(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) {
+    const std::string dir = DirOf(path);
+    // "<name>.tmp" and the six characters mkostemp chose.
+    const std::string prefix = std::filesystem::path(path).filename().string() + ".tmp";
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+      const std::string name = it->path().filename().string();
+      if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+      const bool made = std::all_of(name.end() - 6, name.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+      std::error_code fec;
+      if (!made || !it->is_regular_file(fec)) continue;
+      const uint64_t size = it->file_size(fec);
+      if (std::filesystem::remove(it->path(), fec))
+        log::warn("removed {} ({} bytes), left by a save that was interrupted", it->path().string(), size);
+      else
+        log::error("cannot remove {}, left by a save that was interrupted: {}", it->path().string(), fec.message());
+    }
+  }
 }
 
 bool ReadRecordFile(const std::string& path, size_t recordSize, const std::function<void(const uint8_t*)>& onRecord) {

@@ -16,6 +16,12 @@ namespace vexon {
 // the site's data is never replaced by what a failed load left in memory.
 bool AtomicWriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 
+// Removes the temporary files that AtomicWriteFile leaves beside each of
+// `paths` when a save is cut short ("<path>.tmpXXXXXX"): they eat the free
+// space the registration capacity is computed from. Each is logged. Only
+// the owner of the folder may call it: a running save's file looks the same.
+void RemoveInterruptedSaves(const std::vector<std::string>& paths);
+
 // Reads every whole record of `recordSize` bytes and hands it to `onRecord`.
 // False when the file is missing or cannot be read (records read before an
 // error have been handed over); a file that exists but cannot be read whole

@@ -335,6 +335,32 @@ TEST_F(ServiceE2e, RegisterAndUnregisterInAThrowAwayHome) {
   EXPECT_NE(badHome.Output().find("registration failed"), std::string::npos);
 }
 
+// A settings file that exists but cannot be read (a directory in its place
+// reads as EISDIR, for root too) stops the start, with the file and the
+// reason named, before anything is served or written; /regserver refuses
+// too, and /unregserver, which needs no settings, still works.
+TEST_F(ServiceE2e, SettingsFileThatCannotBeReadStopsTheStart) {
+  const std::string ini = dir_ + "/site.ini";
+  fs::create_directory(ini);
+  const std::string message = "srvvexon: cannot read the settings file " + ini + ": " + std::strerror(EISDIR) + "\n";
+  const std::map<std::string, std::string> env = {{"HOME", dir_}, {"XDG_CONFIG_HOME", dir_ + "/config"}};
+  TChild server;
+  ASSERT_TRUE(server.Start({VEXON_SERVER_PATH, "--data-dir", dir_, "--config", ini, "--rpc-tcp", "off", "--rpc-http",
+                            "off", "--rpc-unix", Sock()},
+                           env));
+  EXPECT_EQ(server.WaitExit(), 1);
+  EXPECT_NE(server.Output().find(message), std::string::npos) << server.Output();
+  EXPECT_EQ(Tree(dir_), std::vector<std::string>{"site.ini"}) << "nothing served, nothing written";
+
+  TChild reg;
+  ASSERT_TRUE(reg.Start({VEXON_SERVER_PATH, "/regserver", "--config", ini}, env));
+  EXPECT_EQ(reg.WaitExit(), 1);
+  EXPECT_NE(reg.Output().find(message), std::string::npos) << reg.Output();
+  TChild unreg;
+  ASSERT_TRUE(unreg.Start({VEXON_SERVER_PATH, "/unregserver", "--config", ini}, env));
+  EXPECT_EQ(unreg.WaitExit(), 0) << unreg.Output();
+}
+
 TEST_F(ServiceE2e, SocketActivationStartsOnTheFirstClientAndEndsAfterTheLast) {
   const std::string activate = "/usr/bin/systemd-socket-activate";
   if (!fs::exists(activate)) GTEST_SKIP() << "systemd-socket-activate is not installed";

@@ -166,8 +166,10 @@ TEST_F(CardTransferTest, AutonomousListUsesIntermediateThenLastBlockCommand) {
   // answer without traffic, so take the primary controller.
   const int32_t id = PutAutList(564, AutList(81));
   Drain();
-  EXPECT_EQ(Commands(), (std::vector<uint8_t>{0x25, 0x25, 0x26}));
+  ASSERT_EQ(Commands(), (std::vector<uint8_t>{0x25, 0x25, 0x26}));
   const auto frames = sim_.ReceivedFrames();
+  ASSERT_EQ(frames.size(), 3u);
+  ASSERT_GE(frames[2].size(), 8u);
   EXPECT_EQ(frames[2][1], 3 + 3);
   EXPECT_EQ(std::vector<uint8_t>(frames[2].begin() + 5, frames[2].begin() + 8),
             (std::vector<uint8_t>{244, 245, 246}))

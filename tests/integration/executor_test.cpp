@@ -85,6 +85,22 @@ TEST_F(ExecutorTest, AutoconfigurationFailuresKeepThePreviousLists) {
   EXPECT_EQ(FileBytes(core_->SystemFilePath()), before);
 }
 
+TEST_F(ExecutorTest, AutoconfigurationWhoseClosingFrameCameInTheSameReadEndsAtOnce) {
+  // A server held off the processor while the network paused before its
+  // closing frame reads the blocks and the closing frame in one go.
+  OpenPort();
+  uint8_t frames[64];
+  const uint8_t one[8] = {0, 1, 0, 0x80, 0, 0, 0, 0};
+  size_t n = BuildAnswerFrame(0x03, one, 8, frames);
+  n += BuildAnswerFrame(0x0F, nullptr, 0, frames + n);
+  sim_.WithNetwork([&](sim::TSimNetwork& net) { net.AutoconfigBursts = {std::vector<uint8_t>(frames, frames + n)}; });
+  const int32_t id = PutBuf({255, 255, 0});
+  Drain();
+  EXPECT_EQ(Answer(id).Value, 0) << "not a wait for a second closing frame";
+  EXPECT_EQ(core_->Model.Controllers.Count(), 1u);
+  EXPECT_EQ(core_->Model.DeviceInfo.Count(), 1u);
+}
+
 TEST_F(ExecutorTest, ClockAndWeekTableFramesAreByteExact) {
   OpenPort();
   Autoconfigure();

@@ -3,7 +3,12 @@
 // before confirmation, and the JournalPending flag across restarts.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <fstream>
+#include <iterator>
+
 #include "core_fixture.h"
+#include "journals/reg_journal.h"
 #include "model/system_file.h"
 #include "util/result_codes.h"
 
@@ -236,4 +241,141 @@ TEST_F(JournalReadTest, PendingFlagIsTrustedOnlyAfterAnOrderlyStop) {
   EXPECT_EQ(Commands(), (std::vector<uint8_t>{0x30, 0x31}));
   EXPECT_EQ(sim_.RegConfirmed(2), 40u);
   EXPECT_EQ(core_->RegJournal.Count(), 31u + 9u + 9u) << "the unconfirmed page came twice; nothing lost";
+}
+
+TEST_F(JournalReadTest, AConfirmationThatNeverLeftKeepsThePageUnconfirmedAcrossAnOrderlyStop) {
+  AddPasses(40);
+  PutRead(kModem);
+  ASSERT_FALSE(OneStep());
+  ASSERT_EQ(Pending(2), 1);
+  // A stop arrives just before the 0x31 that would confirm the stored page:
+  // nothing of it reaches the line.
+  sim_.ClearReceived();
+  core_->Port.Uart()->Interrupt();
+  OneStep();
+  EXPECT_EQ(sim_.ReceivedFrames().size(), 0u);
+  EXPECT_EQ(Pending(2), 1) << "the page is stored and was never confirmed";
+  Restart(true);
+  ASSERT_EQ(Pending(2), 1);
+  sim_.ClearReceived();
+  PutRead(kModem);
+  Drain();
+  EXPECT_EQ(Commands(), (std::vector<uint8_t>{0x31, 0x31}));
+  EXPECT_EQ(sim_.RegConfirmed(2), 40u);
+  EXPECT_EQ(core_->RegJournal.Count(), 40u) << "every event once";
+}
+
+namespace {
+// Puts the journal's own write and sync calls back when a test ends.
+struct TRegLogCallsGuard {
+  TRegLogCalls saved = RegLogCalls();
+  ~TRegLogCallsGuard() { RegLogCalls() = saved; }
+};
+}  // namespace
+
+TEST_F(JournalReadTest, EachPageIsOnDiskBeforeTheCommandThatConfirmsItLeaves) {
+  TRegLogCallsGuard guard;
+  // Each write and sync of the log, with the number of 0x31 the simulator
+  // had received at that moment.
+  std::vector<std::pair<char, size_t>> calls;
+  auto confirmations = [&] {
+    size_t n = 0;
+    for (const auto& f : sim_.ReceivedFrames()) n += f[4] == 0x31;
+    return n;
+  };
+  RegLogCalls().Write = [&, write = guard.saved.Write](int fd, const void* d, size_t n) {
+    calls.push_back({'w', confirmations()});
+    return write(fd, d, n);
+  };
+  RegLogCalls().Sync = [&, sync = guard.saved.Sync](int fd) {
+    calls.push_back({'s', confirmations()});
+    return sync(fd);
+  };
+  AddPasses(100);  // pages of 31, 31, 31 and 7 events
+  const int32_t id = PutRead(kModem);
+  Drain();
+  EXPECT_EQ(Answer(id).Value, 0);
+  EXPECT_EQ(Commands(), (std::vector<uint8_t>{0x30, 0x31, 0x31, 0x31, 0x31}));
+  const std::vector<std::pair<char, size_t>> expected = {{'w', 0}, {'s', 0}, {'w', 1}, {'s', 1},
+                                                         {'w', 2}, {'s', 2}, {'w', 3}, {'s', 3}};
+  EXPECT_EQ(calls, expected) << "page k written and synced before the 0x31 that confirms it";
+  EXPECT_EQ(core_->RegJournal.Count(), 100u);
+}
+
+TEST_F(JournalReadTest, APageThatCannotBeWrittenOrSyncedIsNeitherConfirmedNorLost) {
+  TRegLogCallsGuard guard;
+  for (const char failing : {'w', 's'}) {
+    SCOPED_TRACE(failing == 'w' ? "a failed write" : "a failed sync");
+    const size_t before = core_->RegJournal.Count();
+    AddPasses(40);
+    sim_.ClearReceived();
+    bool failed = false;
+    RegLogCalls() = guard.saved;
+    if (failing == 'w')
+      RegLogCalls().Write = [&](int, const void*, size_t) -> long {
+        failed = true;
+        errno = ENOSPC;
+        return -1;
+      };
+    else
+      RegLogCalls().Sync = [&](int) {
+        failed = true;
+        errno = EIO;
+        return -1;
+      };
+    const int32_t id = PutRead(kModem);
+    Drain();
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(Answer(id).Value, 36);
+    EXPECT_EQ(Commands(), (std::vector<uint8_t>{0x30})) << "nothing confirmed";
+    EXPECT_EQ(Pending(2), 0);
+    EXPECT_EQ(core_->RegJournal.Count(), before);
+
+    // The disk works again: the next read starts with a first page and
+    // every event comes once.
+    RegLogCalls() = guard.saved;
+    sim_.ClearReceived();
+    const int32_t again = PutRead(kModem);
+    Drain();
+    EXPECT_EQ(Answer(again).Value, 0);
+    EXPECT_EQ(Commands(), (std::vector<uint8_t>{0x30, 0x31, 0x31}));
+    EXPECT_EQ(core_->RegJournal.Count(), before + 40);
+  }
+  // On disk as in memory: a restart after a crash finds all 80.
+  Restart(false);
+  EXPECT_EQ(core_->RegJournal.Count(), 80u);
+}
+
+TEST_F(JournalReadTest, NoJournalIsReadWhileTheLogCannotBeReadWhole) {
+  AddPasses(40);
+  PutRead(kModem);
+  Drain();
+  ASSERT_EQ(core_->RegJournal.Count(), 40u);
+  // A crash, and the log found damaged before its last entry.
+  const std::string log = core_->RegJournal.LogFilePath();
+  std::string good;
+  {
+    std::ifstream in(log, std::ios::binary);
+    good.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  std::string bad = good;
+  bad[26 + 5 + 3] ^= 0x40;  // the first entry's first record
+  std::ofstream(log, std::ios::binary | std::ios::trunc) << bad;
+  Restart(false);
+  ASSERT_TRUE(core_->RegJournal.LogUnreadable());
+  AddPasses(5);
+  sim_.ClearReceived();
+  const int32_t id = PutRead(kModem);
+  Drain();
+  EXPECT_EQ(Answer(id).Value, 36);
+  EXPECT_TRUE(sim_.ReceivedFrames().empty()) << "nothing asked of the controller";
+  EXPECT_EQ(sim_.RegPending(2), 5u) << "the controller keeps its events";
+  // The log reads whole again: everything is there and the read goes on.
+  std::ofstream(log, std::ios::binary | std::ios::trunc) << good;
+  Restart(false);
+  ASSERT_FALSE(core_->RegJournal.LogUnreadable());
+  PutRead(kModem);
+  Drain();
+  EXPECT_EQ(sim_.RegPending(2), 0u);
+  EXPECT_EQ(core_->RegJournal.Count(), 45u);
 }

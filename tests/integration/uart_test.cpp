@@ -2,6 +2,7 @@
 // programs that do not lock, parity that a device driver drops, and a send
 // that returns only once the frame has left the line.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -42,6 +44,20 @@ TEST_F(UartTest, HeldLineIsMarkedExclusiveUntilClosed) {
     EXPECT_EQ(excl, 0) << "released on close";
     ::close(other);
   }
+}
+
+TEST_F(UartTest, HeldLineIsLockedAgainstAnotherLockingProgramUntilClosed) {
+  // Opened before the server takes the line, so that the test reaches the
+  // device whoever runs it (the exclusive mark refuses later opens but by
+  // root).
+  const int other = ::open(sim_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(other, 0) << std::strerror(errno);
+  ASSERT_EQ(port_->OpenPort(1), 0);
+  EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0) << "a second server's lock fails while the line is held";
+  EXPECT_EQ(errno, EWOULDBLOCK);
+  ASSERT_EQ(port_->ClosePort(), 0);
+  EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0) << "released on close";
+  ::close(other);
 }
 
 TEST_F(UartTest, DeviceThatDropsParityFailsTheOpenWith7) {

@@ -89,6 +89,7 @@ TEST(CardBlocks, AutonomousListsSplitByForty) {
   TRows rows = {{0x101, 2, 0x1FF}};
   TAutCardBufList l;
   ASSERT_TRUE(BuildAutCardBlocks(Reader(rows), 1, l).Ok());
+  ASSERT_EQ(Lengths(l), std::vector<int>{3});
   EXPECT_EQ(std::vector<uint8_t>(l[0].Data.begin(), l[0].Data.begin() + 3), (std::vector<uint8_t>{0x01, 0x02, 0xFF}));
 }
 

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -721,7 +723,7 @@ TEST_F(RegJournalTest, TornTailOfTheLogIsDroppedNotDecoded) {
     Open(j);
     EXPECT_EQ(Makes(Drain(j)), Range(1, 4));
   }
-  // A damaged entry (CRC) ends the log there, even with good entries after.
+  // The last entry failing its CRC is a torn tail too.
   {
     TRegJournal j;
     Open(j);
@@ -729,12 +731,13 @@ TEST_F(RegJournalTest, TornTailOfTheLogIsDroppedNotDecoded) {
     ASSERT_TRUE(j.AddEventsDurable(Page(30, 2)));
   }
   auto bytes = FileBytes(Log());
-  bytes[kRegLogHeaderSize + 5 + 3] ^= 0x40;  // a byte of the first entry's first record
+  bytes[bytes.size() - 2 * 21] ^= 0x40;  // a byte of the last entry's first record
   WriteBytes(Log(), bytes);
   {
     TRegJournal j;
     Open(j);
-    EXPECT_EQ(j.Count(), 0u);
+    EXPECT_FALSE(j.LogUnreadable());
+    EXPECT_EQ(Makes(Drain(j)), Range(20, 2));
     // Appending after the dropped tail is read back.
     ASSERT_TRUE(j.AddEventsDurable(Page(40, 1)));
   }
@@ -905,8 +908,111 @@ TEST_F(RegJournalTest, LogWithoutHeaderIsSetAsideAndBufferBinStillLoads) {
   TRegJournal j;
   Open(j);
   EXPECT_EQ(j.Count(), 2u);
-  EXPECT_TRUE(fs::exists(Log() + ".damaged"));
+  EXPECT_EQ(FileBytes(Log() + ".damaged"), (std::vector<uint8_t>{1, 2, 3}));
   ASSERT_TRUE(j.AddEventsDurable(Page(5, 1)));
+  j.Free();
+  // A second one is set aside under a name of its own.
+  WriteBytes(Log(), {4, 5, 6});
+  Open(j);
+  EXPECT_EQ(FileBytes(Log() + ".damaged"), (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_EQ(FileBytes(Log() + ".damaged-2"), (std::vector<uint8_t>{4, 5, 6}));
+}
+
+namespace {
+// Puts the journal's own file calls back when a test ends.
+struct TRegLogCallsGuard {
+  TRegLogCalls saved = RegLogCalls();
+  ~TRegLogCallsGuard() { RegLogCalls() = saved; }
+};
+// Every file of the folder with its bytes.
+std::map<std::string, std::vector<uint8_t>> Folder(const std::string& dir) {
+  std::map<std::string, std::vector<uint8_t>> files;
+  for (const auto& e : fs::directory_iterator(dir)) files[e.path().filename().string()] = FileBytes(e.path().string());
+  return files;
+}
+}  // namespace
+
+TEST_F(RegJournalTest, LogThatCannotBeReadWholeIsLeftAsItIsAndStoresNothingUntilItReads) {
+  {
+    TRegJournal j;
+    Open(j);
+    ASSERT_TRUE(j.AddEventsDurable(Page(1, 3)));
+    ASSERT_TRUE(j.SaveBufferFile());  // 1..3 in "buffer.bin"
+    ASSERT_TRUE(j.AddEventsDurable(Page(10, 4, 2000)));
+    ASSERT_TRUE(j.AddEventsDurable(Page(20, 4, 3000)));  // 10..13, 20..23 only in the log
+  }
+  const auto before = Folder(dir_.Path());
+  auto brokenLog = [&](const std::string& why) {
+    SCOPED_TRACE(why);
+    const auto found = Folder(dir_.Path());
+    TRegJournal j;
+    Open(j);
+    EXPECT_TRUE(j.LogUnreadable());
+    EXPECT_FALSE(j.AddEventsDurable(Page(40, 1))) << "nothing can be stored";
+    TEvItem out;
+    EXPECT_EQ(j.TakeOldestEvent(out), 36) << "nor taken";
+    EXPECT_FALSE(j.ClearEvents());
+    EXPECT_FALSE(j.SaveBufferFile());
+    j.Free();
+    EXPECT_EQ(Folder(dir_.Path()), found) << "not renamed, cut or folded";
+  };
+  {
+    // A read error in the middle of the log, two starts in a row.
+    TRegLogCallsGuard guard;
+    RegLogCalls().Read = [read = guard.saved.Read](int fd, void* buf, size_t n) -> long {
+      char link[64], target[4096] = {};
+      std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+      const ssize_t len = ::readlink(link, target, sizeof target - 1);
+      const std::string path(target, len > 0 ? static_cast<size_t>(len) : 0);
+      if (path.size() >= 11 && path.compare(path.size() - 11, 11, "/buffer.log") == 0) {
+        errno = EIO;
+        return -1;
+      }
+      return read(fd, buf, n);
+    };
+    for (int start = 1; start <= 2; ++start) brokenLog("read error, start " + std::to_string(start));
+  }
+  // Damage before the last entry is no torn tail: the same.
+  auto damaged = before.at("buffer.log");
+  damaged[kRegLogHeaderSize + 5 + 3] ^= 0x40;  // the first entry's first record
+  WriteBytes(Log(), damaged);
+  brokenLog("damaged inside");
+  WriteBytes(Log(), before.at("buffer.log"));
+  // Read whole again: every event once, and the journal works.
+  TRegJournal j;
+  Open(j);
+  EXPECT_FALSE(j.LogUnreadable());
+  EXPECT_EQ(Makes(Drain(j)), (std::vector<int>{1, 2, 3, 10, 11, 12, 13, 20, 21, 22, 23}));
+  EXPECT_TRUE(j.AddEventsDurable(Page(40, 1)));
+}
+
+TEST_F(RegJournalTest, TakesAndClearsThatCannotBeWrittenHandOutNothingAndNothingComesTwice) {
+  {
+    TRegJournal j;
+    Open(j);
+    ASSERT_TRUE(j.AddEventsDurable(Page(1, 10)));
+    std::vector<TEvItem> three;
+    ASSERT_EQ(j.TakeOldestEvents(3, three), 0);
+    TRegLogCallsGuard guard;
+    RegLogCalls().Write = [](int, const void*, size_t) -> long {
+      errno = ENOSPC;
+      return -1;
+    };
+    TEvItem out;
+    EXPECT_EQ(j.TakeOldestEvent(out), 36);
+    std::vector<TEvItem> more;
+    EXPECT_EQ(j.TakeOldestEvents(1024, more), 36);
+    EXPECT_TRUE(more.empty());
+    EXPECT_FALSE(j.ClearEvents());
+    EXPECT_EQ(j.Count(), 7u) << "the events stay in the list";
+    // The orderly stop cannot fold either: "buffer.log.new" cannot be made.
+    fs::create_directories(Log() + ".new/x");
+    EXPECT_FALSE(j.SaveBufferFile());
+  }
+  fs::remove_all(Log() + ".new");
+  TRegJournal j;
+  Open(j);
+  EXPECT_EQ(Makes(Drain(j)), Range(4, 7)) << "the three taken before stay taken; none of the rest is lost";
 }
 
 TEST_F(RegJournalTest, LoadKeepsEventsAlreadyInTheList) {

@@ -1,5 +1,12 @@
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -27,11 +34,89 @@ TEST(Settings, MissingFileGivesDefaultsAndUnreadableGivesFalse) {
   EXPECT_FALSE(LoadSettings(Temp("none.ini"), s));
   EXPECT_TRUE(s.MinimizeOnRun);
   EXPECT_FALSE(s.ForwardAntiPass);
+  std::string error;
+  EXPECT_FALSE(LoadSettings(Temp("none.ini"), s, &error));
+  EXPECT_EQ(error, "") << "a missing file is no error";
   fs::create_directories(Temp("dir.ini"));  // exists, cannot be read as a file
   s.ForwardAntiPass = true;
-  EXPECT_FALSE(LoadSettings(Temp("dir.ini"), s));
+  EXPECT_FALSE(LoadSettings(Temp("dir.ini"), s, &error));
   EXPECT_FALSE(s.MinimizeOnRun);
   EXPECT_FALSE(s.ForwardAntiPass);
+  EXPECT_EQ(error, "cannot read the settings file " + Temp("dir.ini") + ": " + std::strerror(EISDIR));
+}
+
+// A save changes its own keys where they stand and nothing else: comments,
+// blank lines, other sections, the way a key was written, the mode (a
+// token kept at 0600), the owner, and a symbolic link to the file.
+TEST(Settings, SaveChangesItsKeysInPlaceAndKeepsEveryOtherByteTheModeAndTheOwner) {
+  const fs::path dir = Temp("kept");
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const std::string p = (dir / "srvvexon.ini").string();
+  std::ofstream(p) << "; site settings, by hand\n[Rpc]\nToken = s3cret ; keep private\n\n[settins]\n"
+                      "MinimizeOnRun = 0   ; by hand\n# a second copy below\n[Ports]\nCOM1=/dev/ttyUSB0\n"
+                      "[SETTINS]\nMinimizeOnRun=0";
+  ASSERT_EQ(::chmod(p.c_str(), 0600), 0);
+  // Root can give the file to someone else: the save must give it back.
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(p.c_str(), 65534, 65534), 0);
+  }
+  struct stat before {};
+  ASSERT_EQ(::stat(p.c_str(), &before), 0);
+  fs::create_symlink(p, dir / "link.ini");
+
+  TSettings s;
+  s.MinimizeOnRun = true;
+  s.ForwardAntiPass = false;
+  ASSERT_TRUE(SaveSettings((dir / "link.ini").string(), s));
+  EXPECT_EQ(ReadAll(p),
+            "; site settings, by hand\n[Rpc]\nToken = s3cret ; keep private\n\n[settins]\n"
+            "MinimizeOnRun = 1   ; by hand\nForwardAntiPass=0\n# a second copy below\n[Ports]\nCOM1=/dev/ttyUSB0\n"
+            "[SETTINS]\n");
+  struct stat after {};
+  ASSERT_EQ(::stat(p.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0600u);
+  EXPECT_EQ(after.st_uid, before.st_uid);
+  EXPECT_EQ(after.st_gid, before.st_gid);
+  EXPECT_TRUE(fs::is_symlink(dir / "link.ini")) << "the link stays a link";
+  TSettings back;
+  ASSERT_TRUE(LoadSettings(p, back));
+  EXPECT_EQ(back.RpcToken, "s3cret");
+  EXPECT_TRUE(back.MinimizeOnRun) << "the later copy no longer overrides the value written";
+  EXPECT_EQ(back.Ports.at(1), "/dev/ttyUSB0");
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"link.ini", "srvvexon.ini"})) << "no temporary file is left";
+}
+
+// A file that exists but cannot be read is never replaced by a save that
+// would hold only the keys written. Root reads everything, so the save runs
+// as another user whose own file denies it reading.
+TEST(Settings, SaveNeverReplacesAFileItCannotRead) {
+  const fs::path dir = Temp("unreadable");
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  fs::permissions(dir, fs::perms::all);  // the other user may put a file beside it
+  const std::string p = (dir / "srvvexon.ini").string();
+  std::ofstream(p) << "[Rpc]\nToken=s3cret\n";
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::chown(p.c_str(), 65534, 65534), 0);
+  }
+  ASSERT_EQ(::chmod(p.c_str(), 0), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (root && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+    ::_exit(SaveSettings(p, TSettings{}) ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the save reported success, 3: cannot become the other user";
+  ASSERT_EQ(::chmod(p.c_str(), 0600), 0);
+  EXPECT_EQ(ReadAll(p), "[Rpc]\nToken=s3cret\n");
 }
 
 TEST(Settings, KeysPortsAndEndpoints) {

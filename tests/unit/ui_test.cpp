@@ -397,6 +397,38 @@ TEST_F(UiTest, WindowPositionKeptInMainFormBesideTheSettings) {
   EXPECT_FALSE(LoadFormPosition(ini).has_value()) << "a damaged key is no position";
 }
 
+// The window's saves (its position, the confirmed settings dialog) change
+// their own keys where they stand; a settings file kept private for its
+// token stays 0600 and keeps the token and every hand-written line.
+TEST_F(UiTest, WindowSavesKeepAPrivateSettingsFileAndItsToken) {
+  TTempDir dir("ui");
+  const std::string ini = dir.File("srvvexon.ini");
+  std::ofstream(ini) << "[Rpc]\nToken = s3cret\n\n; where the window was\n[Main Form]\nLeft = 300\nTop = 20\n";
+  const auto secret = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
+  std::filesystem::permissions(ini, secret);
+
+  TMainForm form;
+  form.move(QPoint(130, 45));
+  ASSERT_TRUE(SaveFormPosition(ini, form.pos()));
+  TSettings s;
+  ASSERT_TRUE(LoadSettings(ini, s));
+  TSetupDialogHooks confirm;
+  confirm.Run = [](TSetupForm& d) {
+    d.MinimizeBox->setChecked(false);
+    d.OkButton->click();
+    return d.result();
+  };
+  ASSERT_TRUE(ShowSetupDialog(ini, s, confirm));
+
+  EXPECT_EQ(ReadAll(ini), "[Rpc]\nToken = s3cret\n\n; where the window was\n[Main Form]\nLeft = 130\nTop = 45\n"
+                          "[SETTINS]\nMinimizeOnRun=0\nForwardAntiPass=0\n");
+  EXPECT_EQ(std::filesystem::status(ini).permissions(), secret);
+  TSettings back;
+  ASSERT_TRUE(LoadSettings(ini, back));
+  EXPECT_EQ(back.RpcToken, "s3cret");
+  EXPECT_EQ(LoadFormPosition(ini).value_or(QPoint()), QPoint(130, 45));
+}
+
 TEST_F(UiTest, TrayMenuItemsAndItsPaintedMargin) {
   TTrayMenu menu;
   const QList<QAction*> acts = menu.actions();
