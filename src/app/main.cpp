@@ -49,7 +49,9 @@ const char* kDescription =
     "                     srvvexon.service in $XDG_CONFIG_HOME/systemd/user (default ~/.config/systemd/user)\n"
     "                     and the record $XDG_CONFIG_HOME/srvvexon/registration.ini. The socket listens on the\n"
     "                     endpoints this command line and the settings give; --data-dir, --config, --port\n"
-    "                     and the other options given are passed on to the service.\n"
+    "                     and the other options given are passed on to the service. Without --data-dir the\n"
+    "                     service keeps its data in the program's folder when it can write it, else in\n"
+    "                     $XDG_STATE_HOME/srvvexon (default ~/.local/state/srvvexon), created; it says which.\n"
     "  /unregserver       remove everything /regserver wrote, and end.\n";
 
 const char* kFooter =
@@ -206,7 +208,20 @@ int main(int argc, char** argv) {
     auto& a = reg.ServiceArgs;
     for (const auto& [flag, value] : {std::pair{"--rpc-tcp", reg.Tcp}, {"--rpc-http", reg.Http}, {"--rpc-unix", reg.Unix}})
       a.insert(a.end(), {flag, value.empty() ? "off" : value});
-    if (dataOption->count() > 0) a.insert(a.end(), {"--data-dir", Absolute(dataDir)});
+    // The service must be able to write its data folder: the program's
+    // folder only when it can (not /usr/bin), else the user's state folder.
+    std::string dataWhy = "given with --data-dir";
+    if (dataOption->count() > 0) {
+      reg.DataDir = Absolute(dataDir);
+    } else if (!exePath.empty() && WritableFolder(dataDir)) {
+      reg.DataDir = dataDir;
+      dataWhy = "the program's folder";
+    } else {
+      reg.DataDir = StateDataDir();
+      dataWhy = "the program's folder " + dataDir + " cannot be written";
+      if (reg.DataDir.empty()) error = dataWhy + ", and neither XDG_STATE_HOME nor HOME is set";
+    }
+    a.insert(a.end(), {"--data-dir", reg.DataDir});
     if (configOption->count() > 0) a.insert(a.end(), {"--config", Absolute(config)});
     for (const auto& p : opt.PortAssignments) a.insert(a.end(), {"--port", p});
     if (!tokenFile.empty()) a.insert(a.end(), {"--rpc-token-file", Absolute(tokenFile)});
@@ -222,6 +237,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     std::printf("srvvexon: registered in %s and %s\n", UnitDir(home).c_str(), RecordPath(home).c_str());
+    std::printf("srvvexon: the service keeps its data in %s (%s)\n", reg.DataDir.c_str(), dataWhy.c_str());
     std::printf("srvvexon: start it with: systemctl --user daemon-reload && systemctl --user enable --now srvvexon.socket\n");
     return 0;
   }

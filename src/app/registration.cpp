@@ -1,7 +1,10 @@
 #include "app/registration.h"
 
-#include <INIReader.h>
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -46,12 +49,18 @@ bool UnitAddress(const std::string& hostPort, std::string& out, std::string& err
   return true;
 }
 
+// Read line by line, not with the ini reader: the list easily outgrows the
+// reader's 200-byte lines, and a list cut short would leave folders behind.
 std::vector<std::string> ReadCreatedDirs(const std::string& record) {
-  INIReader ini(record);
-  if (ini.ParseError() < 0) return {};
+  std::ifstream in(record);
+  std::string section, list;
+  for (std::string l; std::getline(in, l);) {
+    if (!l.empty() && l[0] == '[') section = l;
+    else if (section == "[Registration]" && l.rfind("CreatedDirs=", 0) == 0) list = l.substr(12);
+  }
   std::vector<std::string> dirs;
-  std::stringstream in(ini.Get("Registration", "CreatedDirs", ""));
-  for (std::string d; std::getline(in, d, ':');)
+  std::stringstream items(list);
+  for (std::string d; std::getline(items, d, ':');)
     if (!d.empty()) dirs.push_back(d);
   return dirs;
 }
@@ -80,6 +89,22 @@ bool MakeDirs(const fs::path& dir, std::vector<std::string>& created, std::strin
 std::string ConfigHome() {
   if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x) return x;
   if (const char* h = std::getenv("HOME"); h && *h) return std::string(h) + "/.config";
+  return "";
+}
+
+bool WritableFolder(const std::string& dir) {
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  // A read-only mount fails here with EROFS, for root too.
+  if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return false;
+  struct statvfs fsInfo {};
+  if (::statvfs(dir.c_str(), &fsInfo) == 0 && (fsInfo.f_flag & ST_RDONLY) != 0) return false;
+  return ::geteuid() != 0 || (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
+}
+
+std::string StateDataDir() {
+  if (const char* x = std::getenv("XDG_STATE_HOME"); x && *x == '/') return std::string(x) + "/srvvexon";
+  if (const char* h = std::getenv("HOME"); h && *h) return std::string(h) + "/.local/state/srvvexon";
   return "";
 }
 
@@ -170,7 +195,8 @@ bool Register(const TRegistration& given, std::string& error) {
   // A registration over an earlier one keeps the earlier list of folders to
   // remove in the end.
   std::vector<std::string> created = ReadCreatedDirs(RecordPath(r.ConfigHome));
-  if (!MakeDirs(UnitDir(r.ConfigHome), created, error) || !MakeDirs(r.ConfigHome + "/srvvexon", created, error))
+  if (!MakeDirs(UnitDir(r.ConfigHome), created, error) || !MakeDirs(r.ConfigHome + "/srvvexon", created, error) ||
+      (!r.DataDir.empty() && !MakeDirs(r.DataDir, created, error)))
     return false;
   // The record goes first: should a unit fail, unregistering finds it and
   // removes everything.

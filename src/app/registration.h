@@ -21,7 +21,21 @@ struct TRegistration {
   // numeric (systemd does not resolve names).
   std::string Tcp, Http, Unix;
   unsigned UnixSocketMode = 0600;
+  // The service's data folder (absolute; it is on ExecStart= through
+  // ServiceArgs): created with its missing parents when it does not exist,
+  // and the folders created are removed at unregistration while empty.
+  // Empty: nothing to create.
+  std::string DataDir;
 };
+
+// Whether a service of this user can keep its data in `dir`: a directory
+// it may write, on a file system mounted read-write. Root passes every
+// permission check, so for root the folder's mode must grant writing to
+// someone: a folder nobody may write is not meant for data.
+bool WritableFolder(const std::string& dir);
+// $XDG_STATE_HOME/srvvexon (when absolute), else $HOME/.local/state/srvvexon;
+// empty when neither is set.
+std::string StateDataDir();
 
 // $XDG_CONFIG_HOME, else $HOME/.config; empty when neither is set.
 std::string ConfigHome();

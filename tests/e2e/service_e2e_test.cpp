@@ -335,6 +335,52 @@ TEST_F(ServiceE2e, RegisterAndUnregisterInAThrowAwayHome) {
   EXPECT_NE(badHome.Output().find("registration failed"), std::string::npos);
 }
 
+// A program in a folder its service cannot write (as in /usr/bin) is
+// registered with the user's state folder for its data, created and named;
+// a program in a folder it can write keeps its data beside itself.
+TEST_F(ServiceE2e, RegisteredFromAFolderItCannotWriteTheDataGoToTheStateFolder) {
+  const fs::path home = dir_ + "/home", bin = dir_ + "/bin";
+  fs::create_directories(home);
+  fs::create_directories(bin);
+  fs::copy_file(VEXON_SERVER_PATH, bin / "srvvexon");
+  const auto readOnly = fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                        fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec;
+  fs::permissions(bin, readOnly);
+  // Writable again at the end, whatever happens, so that the folder can go.
+  const std::unique_ptr<const fs::path, void (*)(const fs::path*)> restore(
+      &bin, [](const fs::path* b) { fs::permissions(*b, fs::perms::owner_all, fs::perm_options::add); });
+  std::map<std::string, std::string> env = {
+      {"HOME", home.string()}, {"XDG_CONFIG_HOME", (home / ".config").string()}, {"XDG_STATE_HOME", ""}};
+  const auto registerFrom = [&](const fs::path& expectData, const std::string& why) {
+    TChild reg;
+    ASSERT_TRUE(reg.Start({(bin / "srvvexon").string(), "/regserver", "--rpc-tcp", "127.0.0.1:47399", "--rpc-http", "off"}, env));
+    ASSERT_EQ(reg.WaitExit(), 0);
+    const std::string out = reg.Output();
+    EXPECT_NE(out.find("srvvexon: the service keeps its data in " + expectData.string() + " (" + why + ")\n"),
+              std::string::npos)
+        << out;
+    EXPECT_TRUE(fs::is_directory(expectData));
+    const std::string service = ReadAll(home / ".config/systemd/user/srvvexon.service");
+    EXPECT_NE(service.find("\nExecStart=" + (bin / "srvvexon").string() +
+                           " -Embedding --rpc-tcp 127.0.0.1:47399 --rpc-http off --rpc-unix off --data-dir " +
+                           expectData.string() + "\n"),
+              std::string::npos)
+        << service;
+  };
+  const std::string notWritable = "the program's folder " + bin.string() + " cannot be written";
+  registerFrom(home / ".local/state/srvvexon", notWritable);
+  env["XDG_STATE_HOME"] = (home / "state").string();
+  registerFrom(home / "state/srvvexon", notWritable);
+  fs::permissions(bin, fs::perms::owner_write, fs::perm_options::add);
+  registerFrom(bin, "the program's folder");
+
+  // The state folders the registrations created go with it while empty.
+  TChild unreg;
+  ASSERT_TRUE(unreg.Start({(bin / "srvvexon").string(), "/unregserver"}, env));
+  ASSERT_EQ(unreg.WaitExit(), 0) << unreg.Output();
+  EXPECT_EQ(Tree(home), std::vector<std::string>{}) << "left behind";
+}
+
 // A settings file that exists but cannot be read (a directory in its place
 // reads as EISDIR, for root too) stops the start, with the file and the
 // reason named, before anything is served or written; /regserver refuses
