@@ -15,6 +15,12 @@ void TLifecycle::Signal(int sig) {
   changed_.notify_all();
 }
 
+void TLifecycle::SetBusy(std::function<bool()> busy, std::chrono::milliseconds recheck) {
+  std::lock_guard<std::mutex> g(lock_);
+  busy_ = std::move(busy);
+  recheck_ = recheck;
+}
+
 int TLifecycle::LastSignal() const {
   std::lock_guard<std::mutex> g(lock_);
   return signal_;
@@ -30,8 +36,13 @@ TLifecycle::TReason TLifecycle::Wait() {
     }
     if (open_ == 0) {
       const auto deadline = idleSince_ + *idleGrace_;
-      if (std::chrono::steady_clock::now() >= deadline) return TReason::Idle;
-      changed_.wait_until(g, deadline);
+      if (std::chrono::steady_clock::now() < deadline) {
+        changed_.wait_until(g, deadline);
+      } else if (busy_ && busy_()) {
+        changed_.wait_for(g, recheck_);
+      } else {
+        return TReason::Idle;
+      }
     } else {
       changed_.wait(g);
     }

@@ -1,10 +1,14 @@
 // When the server process ends: on SIGINT, SIGTERM or SIGHUP, and, when it
 // was started for a client, once no RPC connection has been open for the
-// idle-exit grace. Started by hand it ends only on a signal.
+// idle-exit grace and no work is in hand (a queued request, a card list or
+// journal read part-way: the client that asked for it may have gone, but
+// the controllers must not be left with half of it). Answers nobody
+// collected keep nothing alive. Started by hand it ends only on a signal.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 
@@ -22,6 +26,9 @@ class TLifecycle {
   void ConnectionsChanged(int open);
   // A stop signal arrived.
   void Signal(int sig);
+  // Says whether work is in hand; asked when the grace has passed (and
+  // again every `recheck` while it says yes).
+  void SetBusy(std::function<bool()> busy, std::chrono::milliseconds recheck = std::chrono::milliseconds(100));
   // Blocks until the process should end.
   TReason Wait();
   int LastSignal() const;
@@ -32,6 +39,8 @@ class TLifecycle {
   std::condition_variable changed_;
   int open_ = 0;
   int signal_ = 0;
+  std::function<bool()> busy_;
+  std::chrono::milliseconds recheck_{100};
   std::chrono::steady_clock::time_point idleSince_ = std::chrono::steady_clock::now();
 };
 

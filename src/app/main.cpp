@@ -295,6 +295,9 @@ int main(int argc, char** argv) {
   THeadlessDisplay display;
   TServerApp server(opt, SystemClock(), display);
   if (!server.StartUpAndAnnounce("started with data in " + dataDir)) return 1;
+  // Queued requests, and the card list or journal read part-way among them,
+  // keep a server started for a client until they are done.
+  life.SetBusy([&server] { return server.Core().Requests.RequestCount() > 0; });
   if (idleGrace) log::info("started for a client: ends {} s after the last client", idleSeconds);
 
   {
