@@ -15,7 +15,12 @@ bool TServerApp::StartUp(std::string& error) {
   // Before anything in the data folder is read or written: a second server
   // on the same folder would replace the files under the first.
   if (!folderLock_.Acquire(options_.DataDir.empty() ? "." : options_.DataDir, error)) return false;
-  LoadSettings(options_.SettingsPath, settings_);
+  // A settings file that exists but cannot be read must not leave the
+  // server running without its token.
+  if (std::string why; !LoadSettings(options_.SettingsPath, settings_, &why) && !why.empty()) {
+    error = why;
+    return false;
+  }
   TServerConfig cfg;
   cfg.DataDir = options_.DataDir;
   cfg.ArrivalOrder = options_.ArrivalOrder;
