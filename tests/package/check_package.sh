@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks the Debian package: its control fields and maintainer scripts, its
 # file list, the programs and their libraries, the systemd units, the
-# manual pages and the default settings file. The package is unpacked into
-# a throw-away directory (dpkg -x: no maintainer script runs, nothing is
+# manual pages, the default settings file, the copyright file and the
+# changelog, and lintian's verdict. The package is unpacked into a
+# throw-away directory (dpkg -x: no maintainer script runs, nothing is
 # installed on this machine).
 #
 #   tests/package/check_package.sh PATH.deb
@@ -81,6 +82,9 @@ expected_files="
 /usr/share/man/man1/srvvexon.1.gz
 /usr/share/man/man1/vexon-sim.1.gz
 /usr/share/man/man1/vexonctl.1.gz
+/usr/share/doc/srvvexon/copyright
+/usr/share/doc/srvvexon/changelog.gz
+/usr/share/lintian/overrides/srvvexon
 "
 dpkg-deb -c "$deb" >"$work/contents"
 echo "files:"
@@ -99,8 +103,9 @@ not_root="$(awk '$2 != "root/root" {print $6}' "$work/contents")"
 for p in srvvexon vexonctl vexon-sim; do
   grep -qE "^-rwxr-xr-x .* \./usr/bin/$p\$" "$work/contents" || fail "/usr/bin/$p is not a 0755 file"
 done
-grep -qE '^-rw-r--r-- .* \./etc/srvvexon/srvvexon\.ini$' "$work/contents" ||
-  fail "/etc/srvvexon/srvvexon.ini is not a 0644 file"
+for f in etc/srvvexon/srvvexon.ini usr/share/doc/srvvexon/copyright usr/share/doc/srvvexon/changelog.gz; do
+  grep -qE "^-rw-r--r-- .* \./${f//./\\.}\$" "$work/contents" || fail "/$f is not a 0644 file"
+done
 pass "file list"
 
 dpkg -x "$deb" "$root"
@@ -253,32 +258,185 @@ fi
 pass "settings file"
 
 # ------------------------------------------------------ maintainer scripts
-# postinst with stand-ins for the commands it runs: the user is created
-# once, as a system user in group dialout, and an existing one is kept.
+# The scripts run with stand-ins for the commands they call, each logging
+# its arguments. Each runs from a copy that looks for systemd's run
+# directory in the work directory instead of /run/systemd/system, so that
+# both a machine booted with systemd ("yes") and one without ("no") are
+# tried.
 stubs="$work/stubs"
-mkdir -p "$stubs"
+mkdir -p "$stubs" "$work/run-systemd-yes"
 log="$work/calls"
-for cmd in adduser systemctl; do
+for cmd in adduser systemctl deb-systemd-invoke; do
   printf '#!/bin/sh\necho "%s $*" >>"%s"\n' "$cmd" "$log" >"$stubs/$cmd"
 done
+# deb-systemd-helper as the real one answers: the units named in
+# VEXON_DSH_KNOWN have its state (it handled them before), those in
+# VEXON_DSH_ENABLED are enabled, and a unit without state counts as enabled
+# (so that a package which enables its units does so on a new install).
+cat >"$stubs/deb-systemd-helper" <<STUB
+#!/bin/sh
+echo "deb-systemd-helper \$*" >>"$log"
+[ "\$1" = --quiet ] && shift
+has() { case " \$1 " in *" \$2 "*) return 0 ;; esac; return 1; }
+case "\$1" in
+debian-installed) has "\$VEXON_DSH_KNOWN" "\$2" ;;
+was-enabled) ! has "\$VEXON_DSH_KNOWN" "\$2" || has "\$VEXON_DSH_ENABLED" "\$2" ;;
+esac
+STUB
 printf '#!/bin/sh\n[ "$1 $2" = "passwd srvvexon" ] && [ -n "$VEXON_USER_EXISTS" ]\n' >"$stubs/getent"
 chmod +x "$stubs"/*
-: >"$log"
-PATH="$stubs:$PATH" sh "$work/control/postinst" configure "" || fail "postinst configure exits with an error"
-grep -qxE 'adduser --system .*--ingroup dialout .*srvvexon' "$log" ||
-  fail "postinst does not create the system user in group dialout: $(cat "$log")"
-: >"$log"
-VEXON_USER_EXISTS=1 PATH="$stubs:$PATH" sh "$work/control/postinst" configure 0.0.1 ||
-  fail "postinst configure (upgrade) exits with an error"
-grep -q '^adduser' "$log" && fail "postinst adds a user that exists: $(cat "$log")"
-for args in "remove" "purge"; do
-  PATH="$stubs:$PATH" sh "$work/control/postrm" $args || fail "postrm $args exits with an error"
+all_calls="$work/all-calls"
+: >"$all_calls"
+# run SCRIPT yes|no ARGS...: the calls it made are in $log afterwards.
+run() {
+  local script="$1" systemd="$2"
+  shift 2
+  sed "s|/run/systemd/system|$work/run-systemd-$systemd|g" "$work/control/$script" >"$work/$script.$systemd"
+  : >"$log"
+  PATH="$stubs:$PATH" sh "$work/$script.$systemd" "$@" || fail "$script $* (systemd: $systemd) exits with an error"
+  cat "$log" >>"$all_calls"
+}
+calls() { tr '\n' ';' <"$log"; }
+# The package's units: those with an [Install] section are the ones
+# deb-systemd-helper keeps enabled and purges; all are stopped on removal,
+# the services restarted after an upgrade.
+package_units="$(sed -n 's|^/lib/systemd/system/||p' "$work/files" | tr '\n' ' ')"
+install_units=""
+for u in $package_units; do
+  grep -qE '^[[:space:]]*\[Install\][[:space:]]*$' "$unitdir/$u" && install_units="$install_units $u"
 done
-PATH="$stubs:$PATH" sh "$work/control/prerm" remove || fail "prerm remove exits with an error"
+services="$(tr ' ' '\n' <<<"$package_units" | grep '\.service$' | tr '\n' ' ')"
+reload='systemctl (--system )?daemon-reload'
+sorted() { tr ' ' '\n' <<<"$*" | sed '/^$/d' | sort | tr '\n' ' '; }
+# words PREFIX: the units after PREFIX on the logged lines, sorted.
+words() { sorted "$(sed -n "s/^$1 //p" "$log")"; }
+
+# A new install: the user, no unit enabled or started, every unit with an
+# [Install] section recorded for purge.
+run postinst no configure ""
+grep -qxE 'adduser --system .*--ingroup dialout .*srvvexon' "$log" ||
+  fail "postinst does not create the system user in group dialout: $(calls)"
+for u in $install_units; do
+  grep -qxF "deb-systemd-helper update-state $u" "$log" || fail "postinst does not record $u for purge: $(calls)"
+done
+grep -qE '^(deb-systemd-helper enable|deb-systemd-invoke|systemctl)' "$log" &&
+  fail "postinst on a machine without systemd enables, starts or reloads: $(calls)"
+run postinst yes configure ""
+grep -qxE "$reload" "$log" || fail "postinst does not reload systemd: $(calls)"
+grep -qE '^(deb-systemd-helper enable|deb-systemd-invoke)' "$log" &&
+  fail "a new install enables or starts a unit: $(calls)"
+# An upgrade: a unit the site enabled is enabled again (new links), the
+# others stay as they are; the running services restart, nothing starts.
+VEXON_USER_EXISTS=1 VEXON_DSH_KNOWN="$install_units" VEXON_DSH_ENABLED=srvvexon.service \
+  run postinst yes configure 0.0.1
+grep -q '^adduser' "$log" && fail "postinst adds a user that exists: $(calls)"
+[ "$(sed -n 's/^deb-systemd-helper enable //p' "$log")" = srvvexon.service ] ||
+  fail "an upgrade does not enable exactly the unit the site enabled: $(calls)"
+[ "$(words 'deb-systemd-invoke try-restart')" = "$(sorted "$services")" ] ||
+  fail "an upgrade does not try-restart the services ($services): $(calls)"
+grep -qE '^deb-systemd-invoke (start|restart) ' "$log" && fail "an upgrade starts units: $(calls)"
+# Removal stops every unit, the sockets first; an upgrade stops nothing.
+run prerm yes remove
+[ "$(words 'deb-systemd-invoke stop')" = "$(sorted "$package_units")" ] ||
+  fail "prerm remove does not stop every unit: $(calls)"
+grep -qE '^deb-systemd-invoke stop .*\.service .*\.socket' "$log" && fail "prerm stops a service before a socket: $(calls)"
+run prerm yes upgrade 0.1.0
+[ -s "$log" ] && fail "prerm upgrade stops something: $(calls)"
+run prerm no remove
+[ -s "$log" ] && fail "prerm on a machine without systemd calls: $(calls)"
+# postrm: remove reloads systemd; purge has deb-systemd-helper remove the
+# links it recorded, and keeps the site's data and user.
+run postrm yes remove
+grep -qxE "$reload" "$log" || fail "postrm remove does not reload systemd: $(calls)"
+run postrm no purge
+[ "$(words 'deb-systemd-helper purge')" = "$(sorted "$install_units")" ] ||
+  fail "postrm purge does not purge the units ($install_units): $(calls)"
 code="$(grep -vE '^[[:space:]]*#' "$work/control/postrm")"
 grep -qE 'rm -r|/var/lib/srvvexon' <<<"$code" && fail "postrm removes the site's data"
 grep -qE 'deluser|userdel' <<<"$code" && fail "postrm removes the system user"
+# Units go through deb-systemd-helper and deb-systemd-invoke; systemctl
+# only reloads.
+other_systemctl="$(grep '^systemctl' "$all_calls" | grep -vxE "$reload")"
+[ -z "$other_systemctl" ] || fail "a maintainer script calls systemctl: $other_systemctl"
 pass "maintainer scripts"
+
+# -------------------------------------------------------------- documents
+# The copyright file in Debian's machine-readable format: the Format line
+# first, every Files paragraph with its Copyright and License, and the text
+# of every licence it names (in the paragraph or in a License paragraph).
+doc="$root/usr/share/doc/srvvexon"
+if [ -f "$doc/copyright" ]; then
+  problems="$(awk '
+    BEGIN { RS = ""; FS = "\n" }
+    NR == 1 {
+      if ($1 !~ /^Format: https:\/\/www\.debian\.org\/doc\/packaging-manuals\/copyright-format\/1\.0\/$/)
+        print "the first line is not the Format line"
+      next
+    }
+    {
+      files = copyright = text = 0
+      licence = ""
+      for (i = 1; i <= NF; i++) {
+        if ($i ~ /^Files: *[^ ]/) files = 1
+        else if ($i ~ /^Copyright: *[^ ]/) copyright = 1
+        else if ($i ~ /^License: *[^ ]/) {
+          licence = $i
+          sub(/^License: */, "", licence)
+          text = i < NF && $(i + 1) ~ /^ [^ ]/
+        }
+      }
+      if (licence == "") print "paragraph " NR " names no licence"
+      if (files) {
+        if (!copyright) print "Files paragraph " NR " has no Copyright"
+        named[licence] = 1
+      } else if (!text) print "License paragraph " NR " has no text"
+      if (text) given[licence] = 1
+    }
+    END { for (l in named) if (!(l in given)) print "no text for the licence " l }
+  ' "$doc/copyright")"
+  [ -z "$problems" ] || fail "copyright: $(echo $problems)"
+fi
+# The changelog: Debian's format, its latest entry for this version.
+if [ -f "$doc/changelog.gz" ] && gzip -t "$doc/changelog.gz"; then
+  zcat "$doc/changelog.gz" >"$work/changelog"
+  changelog_version="$(dpkg-parsechangelog -l "$work/changelog" -S Version 2>"$work/changelog.err")"
+  [ "$changelog_version" = "$(field Version)" ] ||
+    fail "the changelog's latest entry is for '$changelog_version', the package is '$(field Version)'"
+  [ -s "$work/changelog.err" ] && fail "dpkg-parsechangelog: $(cat "$work/changelog.err")"
+elif [ -f "$doc/changelog.gz" ]; then
+  fail "changelog.gz is not a valid gzip file"
+fi
+pass "copyright and changelog"
+
+# ---------------------------------------------------------------- lintian
+# Debian's checks of the package. Any error or warning fails; a tag the
+# package overrides needs its reason in a comment right above the override,
+# and an override that matches nothing any more fails too. The overridden
+# tags are shown (with their reasons), which makes lintian count them for
+# --fail-on: its exit status says only whether it ran, the E: and W: lines
+# give the verdict.
+if command -v lintian >/dev/null; then
+  lintian --no-cfg --display-info --show-overrides --fail-on none "$deb" >"$work/lintian" 2>&1
+  lintian_rc=$?
+  sed 's/^/  /' "$work/lintian"
+  [ "$lintian_rc" -eq 0 ] || fail "lintian exits with $lintian_rc"
+  grep -qE '^[EW]: ' "$work/lintian" && fail "lintian reports: $(grep -E '^[EW]: ' "$work/lintian")"
+  grep -qE '^I: .*(unused-override|mismatched-override)' "$work/lintian" &&
+    fail "overrides that match nothing: $(grep -E 'unused-override|mismatched-override' "$work/lintian")"
+else
+  fail "lintian is not installed (scripts/install-deps installs it)"
+fi
+overrides="$root/usr/share/lintian/overrides/srvvexon"
+if [ -f "$overrides" ]; then
+  unexplained="$(awk '
+    /^#/ { reason = 1; next }
+    /^[[:space:]]*$/ { reason = 0; next }
+    !reason { print }
+    { reason = 0 }
+  ' "$overrides")"
+  [ -z "$unexplained" ] || fail "overrides without a reason above them: $unexplained"
+fi
+pass "lintian"
 
 echo "package $(basename "$deb"): $(stat -c %s "$deb") bytes, $(wc -l <"$work/files") files"
 if [ "$failures" -ne 0 ]; then
