@@ -157,6 +157,16 @@ bool TDeviceInfoList::Get(size_t position, TDescriptor& out) const {
   return true;
 }
 
+bool TDeviceInfoList::Find(uint8_t sysAdr, TDescriptor& out) const {
+  std::lock_guard<std::mutex> g(lock_);
+  for (const auto& d : items_)
+    if (d[0] == sysAdr) {
+      out = d;
+      return true;
+    }
+  return false;
+}
+
 size_t TDeviceInfoList::Count() const {
   std::lock_guard<std::mutex> g(lock_);
   return items_.size();
@@ -213,8 +223,9 @@ int32_t TDeviceModel::GetDriverInfo(int32_t controllerNum, int32_t driverNum, TD
 
 int32_t TDeviceModel::GetControllerDesc(int32_t controllerNum, TDescriptor& out) const {
   if (!IsConfigured()) return rcNotConfigured;
-  if (controllerNum < 1 || static_cast<size_t>(controllerNum) > Controllers.Count()) return rcBadController;
-  if (!DeviceInfo.Get(static_cast<size_t>(controllerNum - 1), out)) return kNoDescriptor;
+  TTKDItem r;
+  if (controllerNum < 1 || !Controllers.GetRecordAt(static_cast<size_t>(controllerNum - 1), r)) return rcBadController;
+  if (!DeviceInfo.Find(r.SysAdr, out)) return kNoDescriptor;
   return rcOk;
 }
 

@@ -90,6 +90,9 @@ class TDeviceInfoList {
   void Clear();
   void Append(const TDescriptor& d);
   bool Get(size_t position, TDescriptor& out) const;
+  // The first descriptor whose d0 is `sysAdr` (the one the controller
+  // record was built from).
+  bool Find(uint8_t sysAdr, TDescriptor& out) const;
   size_t Count() const;
 
  private:
@@ -132,10 +135,14 @@ class TDeviceModel {
   int32_t GetControllerCount(int32_t& count) const;
   int32_t GetControllerInfo(int32_t controllerNum, TControllerInfo& out) const;
   int32_t GetDriverInfo(int32_t controllerNum, int32_t driverNum, TDriverInfo& out) const;
-  // The descriptor at position controllerNum - 1 of the device information
-  // list. kNoDescriptor when the position is a controller's but the list
-  // has no entry there (it is filled only by an autoconfiguration of this
-  // run): that is no result code, the operation fails the call.
+  // The descriptor of the controller at position controllerNum - 1 of the
+  // controller list, found by its SysAdr (d0) among the descriptors of the
+  // last autoconfiguration. The controller list is in address order while
+  // the descriptors keep the order of the answer, so the two positions name
+  // different controllers whenever the controllers answered out of order.
+  // kNoDescriptor when the position is a controller's but no descriptor of
+  // it is held (they come only from an autoconfiguration of this run):
+  // that is no result code, the operation fails the call.
   static constexpr int32_t kNoDescriptor = -1;
   int32_t GetControllerDesc(int32_t controllerNum, TDescriptor& out) const;
   int32_t GetControllerUSCS(int32_t controllerNum, TControllerUSCS& out);

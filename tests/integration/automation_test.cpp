@@ -10,6 +10,7 @@
 #include "automation/descriptions.h"
 #include "automation/server_object.h"
 #include "automation_fixture.h"
+#include "link/frames.h"
 #include "link/uart.h"
 #include "util/date_time.h"
 #include "util/result_codes.h"
@@ -44,6 +45,35 @@ TEST_F(AutomationTest, ControllerAddressingOrder) {
   EXPECT_EQ(Value(ok), 0);
   EXPECT_GT(Out(ok, "EventID"), 0);
   EXPECT_EQ(SentCommand(), (std::vector<uint8_t>{2, 0xFF, 6}));
+}
+
+TEST_F(AutomationTest, ControllerDescriptorIsFoundBySystemAddressNotAnswerOrder) {
+  // The controllers answer in the order 2, 0, 1; the controller list is in
+  // address order, so controller 1 is SysAdr 0 and its descriptor is the
+  // second of the answer.
+  const auto net = MixedNetwork();
+  std::vector<uint8_t> descriptors;
+  for (const int sys : {2, 0, 1})
+    descriptors.insert(descriptors.end(), net.Controllers[sys].Descriptor.begin(), net.Controllers[sys].Descriptor.end());
+  uint8_t block[64], close[8];
+  const size_t bl = BuildAnswerFrame(0x03, descriptors.data(), descriptors.size(), block);
+  const size_t cl = BuildAnswerFrame(0x0F, nullptr, 0, close);
+  sim_.WithNetwork([&](sim::TSimNetwork& n) {
+    n.AutoconfigBursts = {std::vector<uint8_t>(block, block + bl), std::vector<uint8_t>(close, close + cl)};
+  });
+  Configure();
+  const std::vector<std::vector<int64_t>> expected = {
+      {0x00, 0x34, 0x02, 0x80, 0x0B, 0x00, 0x00, 0x00},
+      {0x01, 0x10, 0x00, 0x40, 0x00, 0x00, 0x00, 0x00},
+      {0x02, 0x20, 0x00, 0x05, 0x1A, 0x00, 0x00, 0x00},  // the merged driver byte reads 0
+  };
+  for (int n = 1; n <= 3; ++n) {
+    const TCall c = Invoke("GetControllerDesc", {{"ControllerNum", int64_t{n}}});
+    ASSERT_EQ(Value(c), 0) << n;
+    std::vector<int64_t> got;
+    for (int b = 1; b <= 8; ++b) got.push_back(Out(c, "b" + std::to_string(b)));
+    EXPECT_EQ(got, expected[static_cast<size_t>(n - 1)]) << "controller " << n;
+  }
 }
 
 TEST_F(AutomationTest, ReaderZone) {
