@@ -50,7 +50,7 @@ int main() {
 
   // 1. The paced transfer.
   TCardBufList blocks;
-  const TCellReader cell = [](int32_t row, int32_t col, int64_t& v, std::string&) {
+  const TCellReader cell = [](int32_t row, int32_t col, int32_t& v, std::string&) {
     v = col == 1 ? (row & 0xFF) : col == 2 ? (row >> 8) : col == 3 ? 1 : 0;
     return true;
   };

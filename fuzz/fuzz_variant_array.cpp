@@ -151,7 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (!inside) FUZZ_CHECK(!ok);
       // The builders read the same cells by the same indexes (their rows
       // and columns from 1 are the array's own 1).
-      int64_t viaReader = 0;
+      int32_t viaReader = 0;
       std::string error;
       const bool readerOk = reader(static_cast<int32_t>(r), static_cast<int32_t>(c), viaReader, error);
       FUZZ_CHECK(readerOk == ok);

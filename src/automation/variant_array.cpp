@@ -33,15 +33,18 @@ void TVariantMatrix::RequireCovers(int32_t r1, int32_t r2, int32_t c1, int32_t c
                            "]");
 }
 
-int64_t TVariantMatrix::At(int32_t row, int32_t column) const {
+int32_t TVariantMatrix::At(int32_t row, int32_t column) const {
   const int64_t i = static_cast<int64_t>(row) - low1_, j = static_cast<int64_t>(column) - low2_;
   const std::string where = what_ + "[" + std::to_string(row) + ", " + std::to_string(column) + "]";
   if (i < 0 || i >= rows_ || j < 0 || j >= columns_) throw TAutomationError(where + " is outside the array");
-  return v_.Items[static_cast<size_t>(i)].Items[static_cast<size_t>(j)].ToInt(where.c_str());
+  const int64_t v = v_.Items[static_cast<size_t>(i)].Items[static_cast<size_t>(j)].ToInt(where.c_str());
+  if (v < INT32_MIN || v > INT32_MAX)
+    throw TAutomationError(where + ": " + std::to_string(v) + " is outside the signed 32-bit range");
+  return static_cast<int32_t>(v);
 }
 
 TCellReader TVariantMatrix::Reader() const {
-  return [this](int32_t row, int32_t column, int64_t& value, std::string& error) {
+  return [this](int32_t row, int32_t column, int32_t& value, std::string& error) {
     try {
       value = At(row, column);
       return true;

@@ -27,9 +27,11 @@ class TVariantMatrix {
   // Throws TAutomationError unless rows r1..r2 and columns c1..c2 are all
   // inside the array (nothing to check when r2 < r1).
   void RequireCovers(int32_t r1, int32_t r2, int32_t c1, int32_t c2) const;
-  // The element as an integer; throws TAutomationError when it is outside
-  // the array or not a number.
-  int64_t At(int32_t row, int32_t column) const;
+  // The element as a signed 32-bit integer, the only form in which any
+  // operation reads an array element; throws TAutomationError when it is
+  // outside the array, not an integer, or outside the signed 32-bit range
+  // (never wrapped: 2^32 + 7 is not 7).
+  int32_t At(int32_t row, int32_t column) const;
   // The same, as a reader for the card-list builders (no throw).
   TCellReader Reader() const;
 

@@ -19,7 +19,13 @@ TSplit Split(int32_t n, int32_t b) { return {n / b, n % b}; }
 class TRowReader {
  public:
   TRowReader(const TCellReader& cell, TCardBuildResult& result) : cell_(cell), result_(result) {}
-  bool Get(int32_t row, int32_t column, int64_t& v) { return cell_(row, column, v, result_.Error); }
+  // Widened at once: sums of cells are worked out in 64 bits.
+  bool Get(int32_t row, int32_t column, int64_t& v) {
+    int32_t cell = 0;
+    if (!cell_(row, column, cell, result_.Error)) return false;
+    v = cell;
+    return true;
+  }
 
  private:
   const TCellReader& cell_;
@@ -156,7 +162,7 @@ TCardBuildResult BuildAutCardBlocks(const TCellReader& cell, int32_t count, TAut
     const int32_t rows = k < split.Full ? b : (split.Rest > 0 ? split.Rest : 0);
     for (int32_t i = 0; i < rows; ++i, ++row) {
       for (int32_t col = 1; col <= 3; ++col) {
-        int64_t v = 0;
+        int32_t v = 0;
         if (!cell(row, col, v, result.Error)) {
           out.clear();
           return result;

@@ -2,9 +2,11 @@
 // the fixed-size blocks that the card-list transfers send one per step.
 //
 // The array is read through a TCellReader (rows from 1, columns from 1), so
-// this layer knows nothing of how the client encoded it. A cell that cannot
-// be read (outside the array, not a number) stops the building: the result
-// carries the reader's message and no list; the caller fails the call.
+// this layer knows nothing of how the client encoded it. Every cell is a
+// signed 32-bit value; sums of cells are worked out in 64 bits, so no row
+// can overflow them. A cell that cannot be read (outside the array, not a
+// 32-bit integer) stops the building: the result carries the reader's
+// message and no list; the caller fails the call.
 //
 // Block splits: N rows in blocks of B (20 system entries, 40 autonomous
 // entries). A system list always ends with a block of fewer than 20 entries
@@ -22,9 +24,9 @@
 
 namespace vexon {
 
-// Reads cell (row, column) as an integer; false with `error` set when it
-// cannot.
-using TCellReader = std::function<bool(int32_t row, int32_t column, int64_t& value, std::string& error)>;
+// Reads cell (row, column) as a signed 32-bit integer; false with `error`
+// set when it cannot.
+using TCellReader = std::function<bool(int32_t row, int32_t column, int32_t& value, std::string& error)>;
 
 struct TCardBuildResult {
   int32_t Code = 0;     // 0, or 91..96 for the checked builder

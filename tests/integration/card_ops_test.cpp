@@ -403,3 +403,43 @@ TEST_F(CardOpsTest, WholeTablesNeedTheirFullBounds) {
   EXPECT_THROW(Invoke("SendShiftListBS", {{"ShiftList", Array(rows, {1, 1})}}), TAutomationError);
   EXPECT_EQ(Queued(), 0u);
 }
+
+TEST_F(CardOpsTest, ArrayElementsOutsideTheSigned32BitRangeFailTheCallAndSendNothing) {
+  Ready();
+  const int64_t k2p32 = int64_t{1} << 32;
+  // 2^56 in the card number's high column once wrapped to card 150.
+  auto rows = std::vector<std::vector<int64_t>>{CardRow(150)};
+  rows[0][2] = int64_t{1} << 56;
+  EXPECT_THROW(Invoke("SendDeviceCardList", {{"ACards", Array(rows)}, {"AMakeAdr", int64_t{kModem}}}), TAutomationError);
+  // The largest high column is only a card number beyond 16 bits.
+  rows[0][2] = INT32_MAX;
+  EXPECT_EQ(Value(Invoke("SendDeviceCardList", {{"ACards", Array(rows)}, {"AMakeAdr", int64_t{kModem}}})), 91);
+  std::vector<std::vector<int64_t>> shifts(32, std::vector<int64_t>(32, 0));
+  shifts[0][0] = k2p32 + 7;
+  EXPECT_THROW(Invoke("SendShiftListBS", {{"ShiftList", Array(shifts, {})}}), TAutomationError);
+  shifts[0][0] = INT32_MIN - int64_t{1};
+  EXPECT_THROW(Invoke("SendShiftListBS", {{"ShiftList", Array(shifts, {})}}), TAutomationError);
+  EXPECT_THROW(Invoke("SendCardSegmentsBS", {{"Segmrnts", Array({{0, 7, k2p32, 0, 5, 0, 1, 0, 0}})}, {"SegmentsCount", int64_t{1}}}),
+               TAutomationError);
+  EXPECT_THROW(Invoke("SendDeviceCardListBS", {{"Cl", Array({{1, 0, k2p32 + 3, 0, 0, 0}})}, {"ClSize", int64_t{1}}}),
+               TAutomationError);
+  // A decimal string or a float is held to the same range.
+  TVariant aut = Array({{7, 8, 9}});
+  aut.Items[0].Items[1].What = TVariant::Kind::String;
+  aut.Items[0].Items[1].Text = "4294967304";
+  EXPECT_THROW(Invoke("SendAutDeviceCardListBS", {{"Cl", aut}, {"ClSize", int64_t{1}}, {"MakeAdr", int64_t{kPrimary}}}),
+               TAutomationError);
+  aut.Items[0].Items[1].What = TVariant::Kind::Float;
+  aut.Items[0].Items[1].Float = 4294967304.0;
+  EXPECT_THROW(Invoke("SendAutDeviceCardListBS", {{"Cl", aut}, {"ClSize", int64_t{1}}, {"MakeAdr", int64_t{kPrimary}}}),
+               TAutomationError);
+  EXPECT_EQ(Queued(), 0u);
+  EXPECT_TRUE(SentCommands().empty()) << "nothing reached the line";
+  // Both ends of the range go through, as their low bytes.
+  shifts[0][0] = INT32_MAX;
+  shifts[0][1] = INT32_MIN;
+  ASSERT_EQ(Value(Invoke("SendShiftListBS", {{"ShiftList", Array(shifts, {})}})), 0);
+  const auto sent = SentCommands();
+  ASSERT_EQ(sent.size(), 32u);
+  EXPECT_EQ(std::vector<uint8_t>(sent[0].begin(), sent[0].begin() + 6), (std::vector<uint8_t>{255, 255, 0x13, 0, 0xFF, 0x00}));
+}

@@ -35,7 +35,7 @@ class THookedSteps final : public TMultiPass {
 
 TCardBufList RawList(int n) {
   TCardBufList l;
-  const TCellReader cell = [](int32_t row, int32_t col, int64_t& v, std::string&) {
+  const TCellReader cell = [](int32_t row, int32_t col, int32_t& v, std::string&) {
     v = col == 1 ? row : (col == 3 ? 1 : 0);
     return true;
   };
@@ -45,7 +45,7 @@ TCardBufList RawList(int n) {
 
 TAutCardBufList AutList(int n) {
   TAutCardBufList l;
-  const TCellReader cell = [](int32_t row, int32_t col, int64_t& v, std::string&) {
+  const TCellReader cell = [](int32_t row, int32_t col, int32_t& v, std::string&) {
     v = row * 3 + col;
     return true;
   };

@@ -67,14 +67,14 @@ class SimCardsTest : public CoreTest {
   // Puts a card-list request of these rows (facility, card, properties,
   // schedule) through the server's preparation and multi-pass transfer.
   void SendCheckedList(int32_t makeAdr, const std::vector<std::array<int64_t, 4>>& rows) {
-    const TCellReader cell = [&](int32_t row, int32_t col, int64_t& v, std::string&) {
+    const TCellReader cell = [&](int32_t row, int32_t col, int32_t& v, std::string&) {
       const auto& r = rows[static_cast<size_t>(row - 1)];
       switch (col) {
-        case 1: v = r[0]; break;
-        case 2: v = r[1] & 0xFF; break;
-        case 3: v = r[1] >> 8; break;
-        case 4: v = r[2]; break;
-        case 5: v = r[3]; break;
+        case 1: v = static_cast<int32_t>(r[0]); break;
+        case 2: v = static_cast<int32_t>(r[1] & 0xFF); break;
+        case 3: v = static_cast<int32_t>(r[1] >> 8); break;
+        case 4: v = static_cast<int32_t>(r[2]); break;
+        case 5: v = static_cast<int32_t>(r[3]); break;
         default: v = 0; break;
       }
       return true;
@@ -262,7 +262,7 @@ TEST_F(SimCardsTest, MalformedCardBlockIsKeptButNotRead) {
 TEST_F(SimCardsTest, AutonomousListBlocksAreKeptInOrder) {
   // 81 rows through the server: blocks of 40, 40 and 1 entries, sent as
   // 0x25, 0x25 and 0x26 (the last).
-  const TCellReader cell = [](int32_t row, int32_t col, int64_t& v, std::string&) {
+  const TCellReader cell = [](int32_t row, int32_t col, int32_t& v, std::string&) {
     v = (row * 3 + col) & 0xFF;
     return true;
   };

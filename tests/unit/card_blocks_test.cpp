@@ -17,12 +17,12 @@ using TRows = std::vector<std::vector<int64_t>>;
 
 // Rows from 1, columns from 1; a missing cell is a read failure.
 TCellReader Reader(const TRows& rows) {
-  return [&rows](int32_t r, int32_t c, int64_t& v, std::string& error) {
+  return [&rows](int32_t r, int32_t c, int32_t& v, std::string& error) {
     if (r < 1 || static_cast<size_t>(r) > rows.size() || c < 1 || static_cast<size_t>(c) > rows[r - 1].size()) {
       error = "cell " + std::to_string(r) + "," + std::to_string(c) + " missing";
       return false;
     }
-    v = rows[r - 1][c - 1];
+    v = static_cast<int32_t>(rows[r - 1][c - 1]);
     return true;
   };
 }
