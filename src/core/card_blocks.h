@@ -4,9 +4,10 @@
 // The array is read through a TCellReader (rows from 1, columns from 1), so
 // this layer knows nothing of how the client encoded it. Every cell is a
 // signed 32-bit value; sums of cells are worked out in 64 bits, so no row
-// can overflow them. A cell that cannot be read (outside the array, not a
-// 32-bit integer) stops the building: the result carries the reader's
-// message and no list; the caller fails the call.
+// can overflow them. A cell is read only when its row needs it. A cell that
+// cannot be read (outside the array, not a 32-bit integer) stops the
+// building: the result carries the reader's message and no list; the
+// caller fails the call.
 //
 // Block splits: N rows in blocks of B (20 system entries, 40 autonomous
 // entries). A system list always ends with a block of fewer than 20 entries
@@ -44,7 +45,8 @@ TCardBuildResult BuildAutCardBlocks(const TCellReader& cell, int32_t count, TAut
 // Rows 1..count, each checked against the active card segments in order:
 // system card (91), time-criterion type (92), week schedule number (93),
 // shift schedule number (94), commissioning card (95), commissioning PIN
-// code (96). On a code the card context names the failing row's card and
+// code (96). Columns 6 to 8 are read only for a commissioning row (bit 5 of
+// column 4). On a code the card context names the failing row's card and
 // `out` is left empty.
 TCardBuildResult BuildCheckedCardBlocks(const TCellReader& cell, int32_t count, const TCardSegments& segments,
                                         TCardBufList& out);

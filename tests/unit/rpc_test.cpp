@@ -41,6 +41,32 @@ class RpcTest : public vexon::testing::TRpcServerFixture {
     const auto* b = dynamic_cast<const TBufItem*>(r->Buf.get());
     return std::vector<uint8_t>(b->Data.begin(), b->Data.begin() + b->Length);
   }
+  // The primary controller (MakeAdr 564) alone, and facility 1, cards
+  // 100..199 as system indexes 1..100.
+  void ConfigureWithCards() {
+    std::vector<TDescriptor> d = {{0x00, 0x34, 0x02, 0x80, 0x0B, 0, 0, 0}};
+    ASSERT_TRUE(core_.Model.BuildControllerList(&d));
+    core_.Model.BuildAddressList();
+    TCardList l;
+    l.AddIt({0, 1, 100, 199, 1, 1});
+    core_.Segments.CopyListToActive(l);
+  }
+  json SendCardList(const json& rows) {
+    return Call("sysvexon_SendDeviceCardList", {{"AMakeAdr", 564}, {"ACards", rows}});
+  }
+  // The entries of the queued card lists, block after block.
+  std::vector<uint8_t> QueuedCardEntries() {
+    std::vector<uint8_t> out;
+    TRequestPtr r;
+    std::string key;
+    while (core_.Requests.GetFirstRequest(r, key)) {
+      for (const auto& b : dynamic_cast<const TSendCardListItem&>(*r->Buf).Cards)
+        out.insert(out.end(), b.Data.begin(), b.Data.begin() + b.Length);
+      core_.Requests.RemoveRequest(key);
+    }
+    return out;
+  }
+  std::string Text(int code) { return Call("sysvexon_GetErrorDescription", {{"Code", code}})["result"]["Value"]; }
 };
 
 }  // namespace
@@ -313,4 +339,25 @@ TEST_F(RpcTest, StopEndsWaitingLineConnectionsAtOnceOnTcpAndUnix) {
     EXPECT_EQ(ReadLineFrom(fd), "") << "closed without an answer";
     ::close(fd);
   }
+}
+
+TEST_F(RpcTest, CheckedCardListReadsOnlyTheColumnsItsRowsNeed) {
+  ConfigureWithCards();
+  // Five columns: facility, card number low and high, properties, schedule.
+  auto r = SendCardList(json::array({json::array({1, 100, 0, 0x01, 5}), json::array({1, 150, 0, 0x02, 31})}));
+  EXPECT_EQ(r["result"]["Value"], 0) << r.dump();
+  EXPECT_EQ(QueuedCardEntries(), (std::vector<uint8_t>{1, 0, 0x01, 5, 0, 0, 51, 0, 0x02, 31, 0, 0}));
+  EXPECT_EQ(SendCardList(json::array({json::array({1, 250, 0, 0, 0, 0, 0})}))["result"]["Value"], 91)
+      << "seven columns, the first card not a system card";
+  EXPECT_EQ(SendCardList(json::array({json::array({1, 100, 0, 0x23, 0})}))["result"]["Value"], 92)
+      << "the time type is refused before the commissioning columns are read";
+  // A commissioning row reads columns 6 to 8: missing, they fail the call.
+  for (const int props : {0x20, 0x30}) {
+    r = SendCardList(json::array({json::array({1, 100, 0, 0, 0, 0, 0}), json::array({1, 101, 0, props, 0, 1, 0})}));
+    EXPECT_EQ(r["error"]["code"], -32000) << props;
+  }
+  EXPECT_EQ(core_.Requests.RequestCount(), 0u);
+  r = SendCardList(json::array({json::array({1, 101, 0, 0x30, 0, 1, 199, 0})}));
+  EXPECT_EQ(r["result"]["Value"], 0) << r.dump();
+  EXPECT_EQ(QueuedCardEntries(), (std::vector<uint8_t>{2, 0, 0x30, 0, 100, 0}));
 }
