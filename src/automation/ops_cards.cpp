@@ -97,6 +97,11 @@ void SendCardSegmentsBS(TSysVexonComServer& srv, TCall& c) {
       s.LastCard = Pair16(m, i, 5, 6, "last card");
       s.FirstIndex = Pair16(m, i, 7, 8, "first index");
       s.Sent = m.At(i, 9) != 1 ? 1 : 0;
+      // A reversed range, or one whose last index passes 65535, would
+      // become an active segment that "cards.bin" cannot hold back: refused
+      // as SetCardSegment refuses a reversed range, before anything is queued.
+      if (s.LastCard < s.FirstCard || s.FirstIndex + uint32_t{s.LastCard} - s.FirstCard > 0xFFFF)
+        return c.SetValue(rcBadSegment);
       list->AddIt(s);
     }
   }

@@ -46,8 +46,10 @@ void TCardList::Clear() {
 int TCardList::FindSegmentFromSystemIndex(uint32_t index) const {
   for (size_t i = 0; i < items_.size(); ++i) {
     const TCardItem& s = items_[i];
-    const uint32_t last = static_cast<uint32_t>(s.FirstIndex) + (s.LastCard - s.FirstCard);
-    if (s.FirstIndex <= index && index <= last) return static_cast<int>(i);
+    // Signed: a segment whose last card is below its first holds no index
+    // (unsigned, its negative length claimed every index after its first).
+    const int64_t last = int64_t{s.FirstIndex} + (int64_t{s.LastCard} - s.FirstCard);
+    if (s.FirstIndex <= index && int64_t{index} <= last) return static_cast<int>(i);
   }
   return -1;
 }

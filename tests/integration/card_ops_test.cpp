@@ -443,3 +443,27 @@ TEST_F(CardOpsTest, ArrayElementsOutsideTheSigned32BitRangeFailTheCallAndSendNot
   ASSERT_EQ(sent.size(), 32u);
   EXPECT_EQ(std::vector<uint8_t>(sent[0].begin(), sent[0].begin() + 6), (std::vector<uint8_t>{255, 255, 0x13, 0, 0xFF, 0x00}));
 }
+
+TEST_F(CardOpsTest, SegmentArrayRowsThatHoldNoIndexAreRefusedBeforeAnythingIsQueued) {
+  Configure();
+  // Row: number, facility, first (low, high), last (low, high), first index
+  // (low, high), sent flag element.
+  const std::vector<int64_t> good = {0, 12, 0xE8, 0x03, 0x19, 0x04, 1, 0, 0};  // 12/1000..1049 at 1
+  const std::vector<int64_t> reversed = {1, 7, 0x2C, 0x01, 0xC8, 0x00, 51, 0, 0};  // 7/300..200
+  const std::vector<int64_t> pastTheLine = {1, 7, 0, 0, 100, 0, 0xDD, 0xFF, 0};  // 65501..65601
+  for (const auto& bad : {reversed, pastTheLine}) {
+    const TCall c = Invoke("SendCardSegmentsBS", {{"EventID", int64_t{4}}, {"Segmrnts", Array({good, bad})},
+                                                  {"SegmentsCount", int64_t{2}}});
+    EXPECT_EQ(Value(c), 38);
+    EXPECT_EQ(Out(c, "EventID"), 4);
+  }
+  EXPECT_EQ(Queued(), 0u);
+  EXPECT_TRUE(SentCommands().empty());
+  EXPECT_EQ(core_->Segments.ActiveCount(), 0u);
+  // A single card, and a segment that ends on index 65535, hold indexes.
+  const std::vector<int64_t> single = {1, 7, 0x2C, 0x01, 0x2C, 0x01, 51, 0, 0};
+  const std::vector<int64_t> toTheEnd = {2, 8, 0, 0, 100, 0, 0x9B, 0xFF, 0};  // 65435..65535
+  ASSERT_EQ(Value(Invoke("SendCardSegmentsBS", {{"Segmrnts", Array({good, single, toTheEnd})}, {"SegmentsCount", int64_t{3}}})), 0);
+  EXPECT_EQ(SentCommands().size(), 4u);
+  EXPECT_EQ(core_->Segments.ActiveCount(), 3u);
+}

@@ -346,4 +346,25 @@ TEST_F(SimCardsTest, DemoTrafficPresentsListedCardsAndOpensDoors) {
   EXPECT_EQ(demo.Step(), "");
 }
 
+TEST_F(SimCardsTest, SegmentWhoseLastCardIsBelowItsFirstHoldsNoIndex) {
+  // Facility 9, cards 210 down to 200, laid on index 1 ahead of the real
+  // segments: its range is empty, so index 50 stays card 12/1049 (it was
+  // read as 9/259 when the reversed range claimed every later index).
+  TCardList segments;
+  segments.AddIt({0, 9, 210, 200, 1, 1});
+  segments.AddIt({1, kFacility, 1000, 1049, 1, 1});
+  segments.AddIt({2, kOtherFacility, 1, 10, 51, 1});
+  ASSERT_EQ(segments.At(0).FacilityCode, 9) << "first in list order";
+  core_->Segments.CopyListToActive(segments);
+  Send(proto::cmdCardRecord, kPrimary, Entry(50));
+  EXPECT_TRUE(sim_.PresentCardChecked(0, 0, 50)->Granted());
+  EXPECT_EQ(sim_.PresentCardChecked(0, 1, 55)->Verdict, TCardVerdict::NotInList);
+  const auto ev = Poll();
+  ASSERT_EQ(ev.size(), 2u);
+  EXPECT_EQ(ev[0].FacilityCode, kFacility);
+  EXPECT_EQ(ev[0].CardID, 1049);
+  EXPECT_EQ(ev[1].FacilityCode, kOtherFacility);
+  EXPECT_EQ(ev[1].CardID, 5);
+}
+
 }  // namespace
