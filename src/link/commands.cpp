@@ -189,6 +189,14 @@ bool TCommands::SendSegmentsFrom(TCardList& list, bool pending, TTransactResult&
   if (!link_.Transact(clear, 3, r)) return false;
   int32_t smallest = 0xFF;
   bool qualityWrong = false;
+  // A clearing that too few controllers accepted is no success either:
+  // some controller may keep old segments beside the new ones. It counts
+  // as a segment with that fault would.
+  if (link_.Status() == lsQuality) {
+    if (!pending) return false;
+    qualityWrong = true;
+    smallest = r.Quality;
+  }
   TTransactResult last = r;
   for (size_t i = 0; i < list.Count(); ++i) {
     const TCardItem s = list.At(i);

@@ -46,9 +46,9 @@ class TCommands {
   // A whole table of 0x11 (256 x 24), 0x12 (128 x 10) or 0x13 (32 x 32).
   bool SendTable(uint8_t command, const uint8_t* table, size_t size, TTransactResult& r);
   // 0x21 to all, then 0x20 per segment, marking each sent segment in
-  // `list`. The pending form goes on after a segment whose quality stays
-  // wrong and ends with status 15 when any did; a carried list (from a
-  // client's array) stops at such a segment.
+  // `list`. The pending form goes on after a clearing or a segment whose
+  // quality stays wrong and ends with status 15 when any did; a carried
+  // list (from a client's array) stops at such a clearing or segment.
   bool SendPendingSegments(TCardList& list, TTransactResult& r);
   bool SendSegmentList(TCardList& list, TTransactResult& r);
   bool SendClearSegments(int32_t makeAdr, TTransactResult& r);

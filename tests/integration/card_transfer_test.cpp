@@ -253,3 +253,32 @@ TEST_F(CardTransferTest, SegmentWithWrongQualityIsReportedAtTheEnd) {
   EXPECT_EQ(a.Int1, 1) << "the smallest quality seen";
   EXPECT_EQ(core_->Segments.ActiveCount(), 2u);
 }
+
+TEST_F(CardTransferTest, ClearingThatReachedTooFewControllersIsNotASuccess) {
+  // 0x21 answered three times with one controller missing: the pending
+  // form sends its segments all the same and ends with 27; the form that
+  // carries a client's list stops there.
+  core_->Segments.AddPendingSegment(1, 100, 199);
+  core_->Segments.AddPendingSegment(2, 1, 10);
+  auto numbered = std::make_unique<TCardList>();
+  ASSERT_EQ(core_->Segments.NumberPendingSegments(*numbered), 0);
+  TCardList carried = *numbered;
+  for (int i = 0; i < 3; ++i) sim_.InjectFault({TSimFault::Quality, 1});
+  int32_t id = PutObj(rkSendSegments, std::move(numbered));
+  Drain();
+  EXPECT_EQ(Commands(), (std::vector<uint8_t>{0x21, 0x21, 0x21, 0x20, 0x20}));
+  TQAnswerItem a = Answer(id);
+  EXPECT_EQ(a.Value, 27);
+  EXPECT_EQ(a.Int1, 1) << "the smallest quality seen";
+  EXPECT_EQ(core_->Segments.ActiveCopy().At(1).FacilityCode, 2) << "the segments sent are the active list";
+
+  core_->Segments.ClearActive();
+  sim_.ClearReceived();
+  for (int i = 0; i < 3; ++i) sim_.InjectFault({TSimFault::Quality, 1});
+  id = PutObj(rkSendSegments, std::make_unique<TCardList>(carried), bkList);
+  Drain();
+  EXPECT_EQ(Commands(), (std::vector<uint8_t>{0x21, 0x21, 0x21}));
+  a = Answer(id);
+  EXPECT_EQ(a.Value, 27);
+  EXPECT_EQ(core_->Segments.ActiveCount(), 0u) << "a stopped transfer leaves the active list";
+}
