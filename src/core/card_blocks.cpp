@@ -64,27 +64,32 @@ int32_t AppendCheckedEntry(TRowReader& rd, int32_t row, const TCardSegments& seg
   if (!rd.Get(row, 1, c[1]) || !rd.Get(row, 2, c[2]) || !rd.Get(row, 3, c[3])) return -1;
   const int64_t facility = c[1] & 0xFF;
   const int64_t card = c[2] + 256 * c[3];
-  SetCardErrorContext(static_cast<int32_t>(facility), static_cast<int32_t>(card & 0xFFFF));
+  // The text of the code names this row's card; a row that passes leaves
+  // the card of an earlier failure in place.
+  const auto fail = [&](int32_t code) {
+    SetCardErrorContext(static_cast<int32_t>(facility), static_cast<int32_t>(card & 0xFFFF));
+    return code;
+  };
   uint16_t index = 0;
-  if (!SystemIndex(segments, facility, card, index)) return rcListNotSystemCard;
+  if (!SystemIndex(segments, facility, card, index)) return fail(rcListNotSystemCard);
   if (!rd.Get(row, 4, c[4]) || !rd.Get(row, 5, c[5])) return -1;
   const int64_t type = c[4] & 3;
   // A negative schedule number would reach the controller as 255.
-  if (type == 3) return rcListBadTimeType;
-  if (type == 1 && (c[5] < 0 || c[5] > 127)) return rcListBadWeekDiagram;
-  if (type == 2 && (c[5] < 0 || c[5] > 31)) return rcListBadShiftDiagram;
+  if (type == 3) return fail(rcListBadTimeType);
+  if (type == 1 && (c[5] < 0 || c[5] > 127)) return fail(rcListBadWeekDiagram);
+  if (type == 2 && (c[5] < 0 || c[5] > 31)) return fail(rcListBadShiftDiagram);
   uint8_t b4 = 0, b5 = 0;
   if ((c[4] & 32) != 0) {
     if (!rd.Get(row, 6, c[6]) || !rd.Get(row, 7, c[7]) || !rd.Get(row, 8, c[8])) return -1;
     const int64_t second = c[7] + 256 * c[8];
     if ((c[4] & 16) != 0) {
       uint16_t commissioning = 0;
-      if (!SystemIndex(segments, c[6], second, commissioning)) return rcListBadCommissionCard;
+      if (!SystemIndex(segments, c[6], second, commissioning)) return fail(rcListBadCommissionCard);
       b4 = static_cast<uint8_t>(commissioning & 0xFF);
       b5 = static_cast<uint8_t>(commissioning >> 8);
     } else {
       // Checked on the whole value: 65536 or more is never PIN 0000.
-      if (second < 0 || second > 9999) return rcListBadPinCode;
+      if (second < 0 || second > 9999) return fail(rcListBadPinCode);
       PackPinCode(static_cast<uint16_t>(second), b4, b5);
     }
   }

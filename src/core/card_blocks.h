@@ -46,8 +46,8 @@ TCardBuildResult BuildAutCardBlocks(const TCellReader& cell, int32_t count, TAut
 // system card (91), time-criterion type (92), week schedule number (93),
 // shift schedule number (94), commissioning card (95), commissioning PIN
 // code (96). Columns 6 to 8 are read only for a commissioning row (bit 5 of
-// column 4). On a code the card context names the failing row's card and
-// `out` is left empty.
+// column 4). On a code, and only then, the card context is set to the
+// failing row's card, and `out` is left empty.
 TCardBuildResult BuildCheckedCardBlocks(const TCellReader& cell, int32_t count, const TCardSegments& segments,
                                         TCardBufList& out);
 

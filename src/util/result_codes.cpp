@@ -6,8 +6,10 @@ namespace vexon {
 
 namespace {
 
-std::atomic<int32_t> gCardFacility{0};
-std::atomic<int32_t> gCardNumber{0};
+// The card of the last card-list failure: facility code in the high half,
+// card number in the low half of one value, so a reader never pairs the
+// facility of one failure with the number of another.
+std::atomic<uint64_t> gCardContext{0};
 
 const char* const kTexts[] = {
     "Успешная операция.",
@@ -94,7 +96,9 @@ const char* const kCardTemplates[] = {
 };
 
 std::string FillCardTemplate(const std::string& tmpl) {
-  const std::string args[2] = {std::to_string(gCardFacility.load()), std::to_string(gCardNumber.load())};
+  const uint64_t context = gCardContext.load();
+  const std::string args[2] = {std::to_string(static_cast<int32_t>(static_cast<uint32_t>(context >> 32))),
+                               std::to_string(static_cast<int32_t>(static_cast<uint32_t>(context)))};
   std::string out;
   int used = 0;
   for (size_t i = 0; i < tmpl.size(); ++i) {
@@ -119,8 +123,7 @@ std::string GetErrorStr(int32_t code) {
 }
 
 void SetCardErrorContext(int32_t facilityCode, int32_t cardId) {
-  gCardFacility = facilityCode;
-  gCardNumber = cardId;
+  gCardContext = (uint64_t{static_cast<uint32_t>(facilityCode)} << 32) | static_cast<uint32_t>(cardId);
 }
 
 }  // namespace vexon

@@ -1,9 +1,10 @@
 // Result codes of the server and their Russian texts.
 //
 // Every operation reports a signed 32-bit code; 0 is success. Codes 91 to 96
-// name the card on which a card-list transfer stopped: the transfer records
-// that card with SetCardErrorContext just before it returns the code, and
-// GetErrorStr substitutes it into the text.
+// name the card on which a card-list preparation stopped: it records the
+// failing row's card with SetCardErrorContext when, and only when, it
+// returns one of these codes, and GetErrorStr substitutes it into the text
+// (0 / 0 before any such failure). The two numbers are kept as one value.
 #pragma once
 
 #include <cstdint>
@@ -65,7 +66,8 @@ enum ResultCode : int32_t {
 // The text of a code; "Неизвестная ошибка." for any undefined code.
 std::string GetErrorStr(int32_t code);
 
-// Records the card on which a card-list transfer failed (codes 91 to 96).
+// Records the card on which a card-list preparation failed (codes 91 to 96);
+// both numbers are replaced at once.
 void SetCardErrorContext(int32_t facilityCode, int32_t cardId);
 
 }  // namespace vexon

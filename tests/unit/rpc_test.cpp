@@ -361,3 +361,23 @@ TEST_F(RpcTest, CheckedCardListReadsOnlyTheColumnsItsRowsNeed) {
   EXPECT_EQ(r["result"]["Value"], 0) << r.dump();
   EXPECT_EQ(QueuedCardEntries(), (std::vector<uint8_t>{2, 0, 0x30, 0, 100, 0}));
 }
+
+TEST_F(RpcTest, CardNamedByACardListFailureIsTheFailingRowsAndOnlyAFailureSetsIt) {
+  ConfigureWithCards();
+  const auto row = [](int card, int props = 0, int pin = 0) { return json::array({1, card, 0, props, 0, 0, pin & 0xFF, pin >> 8}); };
+  // Row 2 of three is a card of no segment.
+  ASSERT_EQ(SendCardList(json::array({row(100), row(250), row(102)}))["result"]["Value"], 91);
+  const std::string named = "Обнаружена несистемная карта 1 / 250. Передача невозможна";
+  EXPECT_EQ(Text(91), named);
+  // A list that passes, from this client or another, names no card.
+  ASSERT_EQ(SendCardList(json::array({row(199)}))["result"]["Value"], 0);
+  TRpcDispatcher other(services_);
+  const auto answer = json::parse(*other.Handle(
+      R"({"jsonrpc":"2.0","id":7,"method":"sysvexon_SendDeviceCardList","params":{"AMakeAdr":564,"ACards":[[1,120,0,0,0,0,0,0]]}})"));
+  ASSERT_EQ(answer["result"]["Value"], 0);
+  EXPECT_EQ(Text(91), named);
+  // A bad PIN code names the card of its row.
+  ASSERT_EQ(SendCardList(json::array({row(101), row(150, 0x20, 10000)}))["result"]["Value"], 96);
+  EXPECT_EQ(Text(96), "Неверный PIN-код комиссионирования для карты 1 / 150 - несистемная. Передача невозможна");
+  EXPECT_EQ(Text(91), "Обнаружена несистемная карта 1 / 150. Передача невозможна");
+}

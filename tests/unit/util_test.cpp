@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "util/bytes.h"
 #include "util/clock.h"
 #include "util/date_time.h"
@@ -35,6 +38,30 @@ TEST(ResultCodes, CardContextSubstitutedInOrder) {
   SetCardErrorContext(255, 65535);
   EXPECT_EQ(GetErrorStr(93), "Указан неверный номер недельного графика у карты 255 / 65535. Передача невозможна");
   SetCardErrorContext(0, 0);
+}
+
+TEST(ResultCodes, CardContextIsReadAsTheOnePairThatWasSet) {
+  // One thread names cards 1 / 111 and 2 / 222 in turn; a text never mixes
+  // the facility of one with the number of the other.
+  std::atomic<bool> stop{false};
+  SetCardErrorContext(1, 111);
+  std::thread writer([&] {
+    while (!stop.load()) {
+      SetCardErrorContext(1, 111);
+      SetCardErrorContext(2, 222);
+    }
+  });
+  int mixed = 0;
+  for (int i = 0; i < 20000 && mixed == 0; ++i) {
+    const std::string t = GetErrorStr(91);
+    if (t != "Обнаружена несистемная карта 1 / 111. Передача невозможна" &&
+        t != "Обнаружена несистемная карта 2 / 222. Передача невозможна")
+      ++mixed;
+  }
+  stop = true;
+  writer.join();
+  SetCardErrorContext(0, 0);
+  EXPECT_EQ(mixed, 0);
 }
 
 TEST(Bytes, LittleEndianFields) {
