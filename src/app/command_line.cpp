@@ -21,7 +21,9 @@ TLaunch ScanCommandLine(const std::vector<std::string>& args) {
   TLaunch out;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    if (i == 0 && Upper(a) == "/X") {
+    // The queue-order switch is written with '-' or '/' like the others:
+    // "-x" first selects arrival order just as "/X" does.
+    if (i == 0 && IsSwitch(a, "X")) {
       out.ArrivalOrder = true;
       continue;
     }

@@ -2,8 +2,8 @@
 // the command line: the queue-order switch "/X" (first parameter only), the
 // switches a service manager passes when it starts the server for a client
 // ("-Embedding", "-Automation") and the registration switches
-// ("-RegServer", "-UnregServer"). The last three groups are accepted with
-// "-" or "/" in any case and anywhere on the line.
+// ("-RegServer", "-UnregServer"). Every switch is accepted with "-" or "/"
+// in any case; all but the queue-order switch anywhere on the line.
 #pragma once
 
 #include <string>
@@ -14,7 +14,7 @@ namespace vexon {
 enum class TRegistrationAction { None, Register, Unregister };
 
 struct TLaunch {
-  bool ArrivalOrder = false;  // "/X" first: the request queue keeps arrival order
+  bool ArrivalOrder = false;  // "/X" or "-X" first: the request queue keeps arrival order
   bool ForClient = false;     // started for a client: ends after the last one
   TRegistrationAction Registration = TRegistrationAction::None;
   // A first parameter that is neither "/X" nor an option ("/Y", "foo"):

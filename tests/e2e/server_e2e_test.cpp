@@ -218,7 +218,8 @@ TEST_F(ServerE2e, ArrivalOrderSwitch) {
   // that meets the terminal's silence (0xF0) lined up behind the two lost
   // answers of the SetTimer that keeps the executor busy meanwhile.
   auto firstCarriedOut = [&](bool arrival) {
-    RestartServer(arrival ? std::vector<std::string>{"/x"} : std::vector<std::string>{});
+    // "-x": the queue-order switch written with a dash, as every switch may be.
+    RestartServer(arrival ? std::vector<std::string>{"-x"} : std::vector<std::string>{});
     EXPECT_EQ(Call("sysvexon_OpenSerialPort", {{"PortNumber", 1}})["Value"], 0);
     for (const char* f : {"fault noanswer", "fault noanswer", "fault f0", "fault f0"}) {
       sim_.WriteLine(f);
@@ -237,7 +238,7 @@ TEST_F(ServerE2e, ArrivalOrderSwitch) {
     return lowFailed ? std::string("low") : std::string("high");
   };
   EXPECT_EQ(firstCarriedOut(false), "high") << "sorted: class 00 overtakes class 02";
-  EXPECT_EQ(firstCarriedOut(true), "low") << "/x: arrival order";
+  EXPECT_EQ(firstCarriedOut(true), "low") << "-x: arrival order";
 }
 
 TEST_F(ServerE2e, ClientScenarioWithMonitoring) {

@@ -31,16 +31,21 @@ fs::path FreshDir(const char* name) {
 }
 }  // namespace
 
-TEST(CommandLine, QueueOrderSwitchOnlyAsFirstParameterInAnyCase) {
-  EXPECT_TRUE(ScanCommandLine({"/X"}).ArrivalOrder);
-  EXPECT_TRUE(ScanCommandLine({"/x", "--headless"}).ArrivalOrder);
-  EXPECT_EQ(ScanCommandLine({"/x", "--headless"}).Rest, (std::vector<std::string>{"--headless"}));
+TEST(CommandLine, QueueOrderSwitchOnlyAsFirstParameterWithDashOrSlashInAnyCase) {
+  for (const char* x : {"/X", "/x", "-X", "-x"}) {
+    const auto l = ScanCommandLine({x, "--headless"});
+    EXPECT_TRUE(l.ArrivalOrder) << x;
+    EXPECT_EQ(l.Rest, (std::vector<std::string>{"--headless"})) << x << " is not left for the option parser";
+    EXPECT_EQ(l.IgnoredFirst, "") << x;
+  }
   EXPECT_FALSE(ScanCommandLine({}).ArrivalOrder);
   EXPECT_FALSE(ScanCommandLine({"--headless", "/X"}).ArrivalOrder) << "/X later is no switch";
-  EXPECT_FALSE(ScanCommandLine({"-X"}).ArrivalOrder);
   EXPECT_FALSE(ScanCommandLine({"/XX"}).ArrivalOrder);
+  EXPECT_FALSE(ScanCommandLine({"--x"}).ArrivalOrder) << "a long option, not the switch";
+  EXPECT_FALSE(ScanCommandLine({"X"}).ArrivalOrder);
   // Not first: handed to the option parser, which refuses it.
   EXPECT_EQ(ScanCommandLine({"--headless", "/X"}).Rest, (std::vector<std::string>{"--headless", "/X"}));
+  EXPECT_EQ(ScanCommandLine({"--headless", "-x"}).Rest, (std::vector<std::string>{"--headless", "-x"}));
 }
 
 TEST(CommandLine, AnyOtherFirstParameterLeavesTheQueueSorted) {
