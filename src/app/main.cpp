@@ -279,12 +279,14 @@ int main(int argc, char** argv) {
   if (!opt.Passed.empty()) log::info("socket activation: {} listening socket(s) passed", opt.Passed.size());
 
 #ifdef VEXON_WITH_UI
-  // With a display the window is the operator display; without one the
-  // server runs exactly as with --headless. A server started for a client
-  // has no operator: it runs without the window.
+  // With a display the window is the operator display; without one, or
+  // with one that cannot be reached, the server runs exactly as with
+  // --headless. A server started for a client has no operator: it runs
+  // without the window.
   if (!headless && !launch.ForClient) {
-    if (WindowDisplayAvailable()) return RunServerWithWindow(opt, sigs);
-    log::info("no display: running without the operator window");
+    const std::string why = WhyNoWindow();
+    if (why.empty()) return RunServerWithWindow(opt, sigs);
+    log::info("{}: running without the operator window", why);
   }
 #endif
   (void)headless;

@@ -9,17 +9,12 @@
 #include <QMetaObject>
 #include <QPointer>
 #include <QResizeEvent>
+#include <QShowEvent>
 #include <QWindowStateChangeEvent>
 
 #include "ui/artwork.h"
 
 namespace vexon {
-
-namespace {
-
-const char* const kAppTitle = "KELVO-SYSTEM-VEXON COM/DCOM сервер";
-
-}  // namespace
 
 QFont FormFont() {
   // "MS Sans Serif" 8 pt is 11 pixels high at the usual 96 dpi. Sized in
@@ -149,7 +144,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
   StatusComboEdit->setText("");
   DataComboEdit->setText("");
 
-  Inform = [this](const QString& text) { QMessageBox::information(this, kAppTitle, text); };
+  Inform = [this](const QString& text) { QMessageBox::information(this, kApplicationTitle, text); };
   connect(StatusComboEdit->Button(), &QToolButton::clicked, this, [this] { Inform(StatusDetail()); });
   connect(DataComboEdit->Button(), &QToolButton::clicked, this, [this] { Inform(DataDetail()); });
   connect(SetupButton, &QToolButton::clicked, this, [this] { if (OpenSettings) OpenSettings(); });
@@ -271,7 +266,17 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* e) {
     HideBufferBox->setChecked(true);
     return true;
   }
+  // F1 anywhere in the window: the help, as the "Помощь" button gives it.
+  if (k->key() == Qt::Key_F1 && mods == Qt::NoModifier) {
+    if (OpenHelp) OpenHelp();
+    return true;
+  }
   return false;
+}
+
+void TMainForm::showEvent(QShowEvent* e) {
+  wasShown_ = true;
+  QWidget::showEvent(e);
 }
 
 void TMainForm::OnBufferToggled(bool checked) {

@@ -9,7 +9,8 @@
 //
 // Closing or minimising the window hides it; only Exit() ends the event loop
 // (the caller then runs the server's shut-down). Ctrl+Alt+D is seen before
-// any control and expands the window to show the command list.
+// any control and expands the window to show the command list; F1 asks for
+// the help.
 #pragma once
 
 #include <QCheckBox>
@@ -23,6 +24,10 @@
 #include "util/operator_display.h"
 
 namespace vexon {
+
+// The application's title: the caption of its message boxes. Window titles
+// are their own texts alone.
+inline constexpr const char* kApplicationTitle = "KELVO-SYSTEM-VEXON COM/DCOM сервер";
 
 // The font of the window and the dialog.
 QFont FormFont();
@@ -80,12 +85,15 @@ class TMainForm final : public QWidget, public TOperatorDisplay {
   // Ends the event loop as the main window's close would.
   void Exit();
   bool Exiting() const { return exiting_; }
+  // Whether the window was ever shown; only then has it a place worth
+  // keeping.
+  bool WasShown() const { return wasShown_; }
 
   // What the operator's requests do; set by whoever runs the window so tests
   // can watch them without modal dialogs.
   std::function<void(const QString&)> Inform;  // an information message box
   std::function<void()> OpenSettings;          // "Установки"
-  std::function<void()> OpenHelp;              // "Помощь"
+  std::function<void()> OpenHelp;              // "Помощь" and F1
 
   // The controls, named for tests and for whoever lays out the tray.
   QLineEdit* SerialEdit;
@@ -108,11 +116,13 @@ class TMainForm final : public QWidget, public TOperatorDisplay {
   void closeEvent(QCloseEvent* e) override;
   void changeEvent(QEvent* e) override;
   bool eventFilter(QObject* watched, QEvent* e) override;
+  void showEvent(QShowEvent* e) override;
 
  private:
   void SetWindowHeight(int h);
   void OnBufferToggled(bool checked);
   bool exiting_ = false;
+  bool wasShown_ = false;
 };
 
 }  // namespace vexon

@@ -48,7 +48,7 @@ bool ShowSetupDialog(const std::string& path, TSettings& settings, const TSetupD
   if (!form) {
     const QString text = "Не могу показать диалог!";
     if (hooks.Error) hooks.Error(text);
-    else QMessageBox::critical(nullptr, "KELVO-SYSTEM-VEXON COM/DCOM сервер", text);
+    else QMessageBox::critical(nullptr, kApplicationTitle, text);
     return false;
   }
   form->MinimizeBox->setChecked(settings.MinimizeOnRun);

@@ -3,23 +3,33 @@
 
 #include <signal.h>
 
-#include <QUrl>
+#include <chrono>
 #include <string>
 
 #include "app/server_app.h"
 
 namespace vexon {
 
-// Whether a window can be shown here: a Qt platform is named in
-// QT_QPA_PLATFORM, or an X11 or Wayland display is set. Checked before any
-// Qt object exists, because Qt ends the process when it cannot reach the
-// display it was told to use.
+class TMainForm;
+
+// Whether a display is named: a Qt platform in QT_QPA_PLATFORM, or an X11
+// or Wayland display. Says nothing of whether it can be reached.
 bool WindowDisplayAvailable();
 
-// What "Помощь" opens: "srvvexon.hlp" in `programDir` when it exists,
-// otherwise the operator section of the README (beside the program, else in
-// the source tree the program was built from).
-QUrl HelpUrl(const std::string& programDir);
+// Why the window cannot run here, or empty when it can: "no display" when
+// none is named, else what stopped Qt's platform from starting (a display
+// that does not answer, refuses the connection or answers nothing within
+// `limit`). Qt ends the process when its platform cannot start, so the
+// question is put to a child process that starts the platform and ends; the
+// server itself has started nothing of Qt yet. Call it before any other
+// thread exists.
+std::string WhyNoWindow(std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+// Keeps the window's position in section "Main Form" of the settings file
+// at `path`, but only when the window was shown during the run: the place
+// of a window never shown is no place the operator chose, and writing it
+// would move the next shown window from where it was kept.
+void SaveWindowPlace(const std::string& path, const TMainForm& form);
 
 // Starts the server with `display` being the window, runs the window and the
 // tray until "Выход" or one of `stopSignals` (blocked by the caller), then

@@ -1,7 +1,8 @@
 // srvvexon built with the operator window, started as a process: with a
 // display (here Qt's offscreen platform) it runs the window and still serves
 // its clients, and a stop signal ends it through the normal shut-down, which
-// also keeps the window's position; without any display it runs headless.
+// also keeps the position of a window that was shown; without any display,
+// or with one that cannot be reached, it runs headless.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -119,6 +120,29 @@ class NoDisplayE2eTest : public WindowE2eTest {
   const char* Platform() const override { return nullptr; }
 };
 
+// DISPLAY names an X display that nothing serves: no socket of that number
+// on this machine.
+class UnreachableDisplayE2eTest : public NoDisplayE2eTest {
+ protected:
+  void BeforeServerStarts() override {
+    const std::string sockets = ReadText("/proc/net/unix");
+    for (int n = 90; n < 1000; ++n) {
+      const std::string path = "/tmp/.X11-unix/X" + std::to_string(n);
+      if (sockets.find(path + "\n") == std::string::npos && !std::filesystem::exists(path)) {
+        display_ = ":" + std::to_string(n);
+        break;
+      }
+    }
+    ASSERT_FALSE(display_.empty()) << "every display number from 90 to 999 is in use";
+    ::setenv("DISPLAY", display_.c_str(), 1);
+  }
+  void TearDown() override {
+    ::unsetenv("DISPLAY");
+    NoDisplayE2eTest::TearDown();
+  }
+  std::string display_;
+};
+
 TEST_F(WindowE2eTest, ServesClientsWithTheWindowAndShutsDownInOrder) {
   OpenAndAutoconfigure();
   EXPECT_EQ(Call("sysvexon_GetOpenSerialPortNumber")["PortNumber"], 1);
@@ -185,6 +209,26 @@ class XvfbWindowE2eTest : public WindowE2eTest {
   const char* Platform() const override { return nullptr; }
   void BeforeServerStarts() override { ::setenv("DISPLAY", display_.c_str(), 1); }
   std::string X(const std::string& args) { return Output("DISPLAY=" + display_ + " " + args + " 2>/dev/null"); }
+  // The titles of the server's mapped windows, as the X server holds them
+  // (_NET_WM_NAME, UTF-8), one a line.
+  std::string Titles() {
+    std::string all;
+    std::istringstream ids(X("xdotool search --onlyvisible --class srvvexon"));
+    for (std::string id; std::getline(ids, id);) all += X("xdotool getwindowname " + id) + "\n";
+    return all;
+  }
+  // The server's mapped window whose title is exactly `title`, once there
+  // is one; "" when none came.
+  std::string WindowTitled(const std::string& title) {
+    const auto t0 = std::chrono::steady_clock::now();
+    for (;;) {
+      std::istringstream ids(X("xdotool search --onlyvisible --class srvvexon"));
+      for (std::string id; std::getline(ids, id);)
+        if (X("xdotool getwindowname " + id) == title) return id;
+      if (std::chrono::steady_clock::now() - t0 > std::chrono::seconds(20)) return "";
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
   // The server's window once it is mapped.
   std::string Window() {
     const auto t0 = std::chrono::steady_clock::now();
@@ -230,6 +274,36 @@ TEST_F(XvfbWindowE2eTest, TheExitButtonEndsTheServerThroughTheNormalShutDown) {
   EXPECT_NE(text.find(" END All: 1  With Error: 0\r\n"), std::string::npos) << text;
   const std::string ini = ReadText(dir_ + "/none.ini");
   EXPECT_NE(ini.find("[Main Form]"), std::string::npos) << ini;
+}
+
+// Each window's title on the X server is its own text alone: the window's,
+// the settings dialog's and that of the help the program shows itself when
+// there is no help file beside it (there is none beside a built program).
+TEST_F(XvfbWindowE2eTest, TheWindowAndItsDialogsCarryTheirOwnTitles) {
+  const std::string window = Window();
+  ASSERT_FALSE(window.empty()) << "no window on " << display_;
+  EXPECT_EQ(X("xdotool getwindowname " + window), "System-Vexon COM/DCOM сервер");
+
+  // "Установки" (176, 144, 32 x 25) opens the dialog; its "Отмена" (116, 8
+  // in the panel at 0, 61, 100 x 25) closes it without writing.
+  X("xdotool mousemove --window " + window + " 192 156 click 1");
+  const std::string setup = WindowTitled("Установки");
+  ASSERT_FALSE(setup.empty()) << "no window titled Установки among:\n" << Titles();
+  X("xdotool mousemove --window " + setup + " 166 81 click 1");
+  const auto t0 = std::chrono::steady_clock::now();
+  while (X("xdotool search --onlyvisible --name 'Установки'") != "" &&
+         std::chrono::steady_clock::now() - t0 < std::chrono::seconds(20))
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(X("xdotool search --onlyvisible --name 'Установки'"), "") << "Отмена did not close the dialog";
+
+  // "Помощь" (216, 144, 32 x 25): no help file and no viewer, so the
+  // program's own help window.
+  X("xdotool mousemove --window " + window + " 232 156 click 1");
+  EXPECT_FALSE(WindowTitled("Помощь").empty()) << "no window titled Помощь among:\n" << Titles();
+
+  client_.Close();
+  ASSERT_EQ(server_.Stop(), 0);
+  EXPECT_EQ(ReadText(dir_ + "/none.ini").find("[SETTINS]"), std::string::npos) << "the cancelled dialog wrote";
 }
 
 // The same virtual X server with a tray host (trayer) started before the
@@ -409,8 +483,9 @@ TEST_F(TrayXvfbWindowE2eTest, TheTrayMenusExitEndsTheServerThroughTheNormalShutD
   ASSERT_EQ(server_.WaitExit(30000), 0) << "the server did not end by itself";
   EXPECT_EQ(std::filesystem::file_size(dir_ + "/new_sys.bin"), 180u) << "the shut-down saves the configuration";
   EXPECT_FALSE(std::filesystem::exists(dir_ + "/srvvexon.run")) << "an orderly stop";
-  const std::string ini = ReadText(dir_ + "/none.ini");
-  EXPECT_NE(ini.find("[Main Form]"), std::string::npos) << ini;
+  // The window stayed in the tray: it has no place to keep, and the next
+  // start must not find it moved to the corner.
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/none.ini")) << ReadText(dir_ + "/none.ini");
 }
 
 // A real double click on the tray icon shows the window, collapsed to the
@@ -495,6 +570,16 @@ TEST_F(TrayXvfbWindowE2eTest, TheIconsDoubleClickShowsTheWindowAndCtrlAltDExpand
 }
 
 TEST_F(NoDisplayE2eTest, RunsHeadlessWithoutADisplay) {
+  OpenAndAutoconfigure();
+  client_.Close();
+  ASSERT_EQ(server_.Stop(), 0);
+  EXPECT_GT(std::filesystem::file_size(dir_ + "/new_sys.bin"), 0u);
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/none.ini")) << "no window, so no position was written";
+}
+
+// Qt ends a process whose display does not answer; the server runs headless
+// instead, serves its clients and ends in order.
+TEST_F(UnreachableDisplayE2eTest, RunsHeadlessWhenTheDisplayCannotBeReached) {
   OpenAndAutoconfigure();
   client_.Close();
   ASSERT_EQ(server_.Stop(), 0);

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QProcess>
 #include <QThread>
 #include <QTimer>
 #include <atomic>
@@ -16,6 +17,7 @@
 #include "test_support.h"
 #include "tray_margin_check.h"
 #include "ui/form_placement.h"
+#include "ui/help.h"
 #include "ui/main_form.h"
 #include "ui/setup_form.h"
 #include "ui/tray.h"
@@ -299,6 +301,12 @@ TEST_F(UiTest, ButtonsReachTheirActions) {
   f.HelpButton->click();
   EXPECT_EQ(settings, 1);
   EXPECT_EQ(help, 2);
+  // F1, seen before the focused control, asks for the help too; with a
+  // modifier it is another key.
+  SendKey(f.CommandList, Qt::Key_F1, Qt::NoModifier);
+  EXPECT_EQ(help, 3);
+  SendKey(f.SerialEdit, Qt::Key_F1, Qt::ControlModifier);
+  EXPECT_EQ(help, 3);
 }
 
 TEST_F(UiTest, SetupDialogLayoutAndSettingsRoundTrip) {
@@ -555,12 +563,107 @@ TEST_F(UiTest, TrayMenuItemsDoWhatTheWindowsButtonsDo) {
   EXPECT_TRUE(g.close());
 }
 
-TEST_F(UiTest, HelpOpensTheHelpFileOrTheReadme) {
+// "Помощь" and F1: the help file to the desktop's viewer, else the
+// program's own help window; never a file of the source tree.
+TEST_F(UiTest, HelpGoesToTheViewerOrToTheProgramsOwnWindow) {
   TTempDir dir("ui");
-  QUrl url = HelpUrl(dir.Path());
-  EXPECT_TRUE(url.toLocalFile().endsWith("README.md")) << url.toString().toStdString();
-  EXPECT_EQ(url.fragment(), "the-operator-window");
-  std::ofstream(dir.File("srvvexon.hlp")) << "help";
-  url = HelpUrl(dir.Path());
-  EXPECT_EQ(url.toLocalFile().toStdString(), dir.File("srvvexon.hlp"));
+  const QString programDir = QString::fromStdString(dir.Path());
+  TMainForm f;
+  std::vector<QString> asked;
+  std::function<void(bool)> answer;
+  auto* help = new THelp(programDir, &f, [&](const QString& file, std::function<void(bool)> done) {
+    asked.push_back(file);
+    answer = std::move(done);
+  });
+  f.OpenHelp = [help] { help->Show(); };
+
+  // No help file: the program's own text at once, no viewer asked.
+  SendKey(f.SerialEdit, Qt::Key_F1, Qt::NoModifier);
+  EXPECT_TRUE(asked.empty());
+  ASSERT_NE(help->Window(), nullptr);
+  EXPECT_TRUE(help->Window()->isVisible());
+  EXPECT_EQ(help->Window()->windowTitle(), "Помощь");
+  EXPECT_EQ(help->Window()->Text(), BuiltInHelpText());
+  EXPECT_NE(BuiltInHelpText().indexOf("Ctrl+Alt+D"), -1);
+  SaveShot(*help->Window(), "help_offscreen.png");
+  help->Window()->hide();
+
+  // A help file a viewer takes: nothing of the program's own.
+  std::ofstream(dir.File("srvvexon.hlp")) << "Справка srvvexon\n";
+  f.HelpButton->click();
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_EQ(asked[0].toStdString(), dir.File("srvvexon.hlp"));
+  answer(true);
+  EXPECT_FALSE(help->Window()->isVisible());
+
+  // No viewer opened it (told later, as a viewer's exit is): the file's
+  // text in the program's own window.
+  f.HelpButton->click();
+  ASSERT_EQ(asked.size(), 2u);
+  EXPECT_FALSE(help->Window()->isVisible());
+  answer(false);
+  EXPECT_TRUE(help->Window()->isVisible());
+  EXPECT_EQ(help->Window()->Text(), "Справка srvvexon\n");
+  help->Window()->hide();
+
+  // A help file that is no text (a format of its own): the program's text.
+  std::ofstream(dir.File("srvvexon.hlp"), std::ios::binary) << std::string("?_\x03\0\x01\0", 6);
+  f.HelpButton->click();
+  answer(false);
+  EXPECT_TRUE(help->Window()->isVisible());
+  EXPECT_EQ(help->Window()->Text(), BuiltInHelpText());
+}
+
+// The desktop's viewer is xdg-open, judged by how it ends: a failure shows
+// the program's own window, a success nothing more. Where there is no
+// xdg-open at all, Qt's launcher has nothing to start on this platform.
+TEST_F(UiTest, HelpJudgesTheDesktopsViewerByItsExitStatus) {
+  TTempDir dir("ui");
+  const std::string bin = dir.File("bin");
+  std::filesystem::create_directories(bin);
+  std::ofstream(dir.File("srvvexon.hlp")) << "help text";
+  const QByteArray oldPath = qgetenv("PATH");
+  auto run = [&](const char* script) {
+    std::filesystem::remove(bin + "/xdg-open");
+    if (script) {
+      std::ofstream(bin + "/xdg-open") << "#!/bin/sh\n" << script << "\n";
+      std::filesystem::permissions(bin + "/xdg-open", std::filesystem::perms::owner_all);
+    }
+    qputenv("PATH", QByteArray::fromStdString(bin));
+    TMainForm f;
+    THelp help(QString::fromStdString(dir.Path()), &f);
+    help.Show();
+    // The viewer has been judged once no process of it is left.
+    EXPECT_TRUE(ProcessUntil([&] {
+      QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+      return help.findChildren<QProcess*>().isEmpty();
+    }));
+    qputenv("PATH", oldPath);
+    return help.Window() && help.Window()->isVisible() ? help.Window()->Text() : QString();
+  };
+  EXPECT_EQ(run(("echo \"$1\" > " + bin + "/opened; exit 0").c_str()), "") << "the viewer took it";
+  EXPECT_EQ(ReadAll(bin + "/opened"), dir.File("srvvexon.hlp") + "\n");
+  EXPECT_EQ(run("exit 3"), "help text") << "xdg-open found no viewer";
+  EXPECT_EQ(run(nullptr), "help text") << "no xdg-open";
+}
+
+// The window's place is kept only once it was shown: a server whose window
+// stayed hidden in the tray leaves the kept place (or the lack of one) as it
+// was.
+TEST_F(UiTest, WindowPlaceIsKeptOnlyOnceTheWindowWasShown) {
+  TTempDir dir("ui");
+  const std::string ini = dir.File("srvvexon.ini");
+  TMainForm f;
+  f.move(50, 60);
+  SaveWindowPlace(ini, f);
+  EXPECT_FALSE(std::filesystem::exists(ini)) << "never shown: nothing written";
+  std::ofstream(ini) << "[Main Form]\nLeft=37\nTop=41\n";
+  SaveWindowPlace(ini, f);
+  EXPECT_EQ(ReadAll(ini), "[Main Form]\nLeft=37\nTop=41\n");
+
+  f.ShowNormal();
+  f.move(130, 45);
+  f.hide();
+  SaveWindowPlace(ini, f);
+  EXPECT_EQ(LoadFormPosition(ini).value_or(QPoint()), QPoint(130, 45)) << "shown once, hidden since";
 }
