@@ -21,6 +21,10 @@ TDataFolderLock::~TDataFolderLock() {
 }
 
 bool TDataFolderLock::Acquire(const std::string& dir, std::string& error) {
+  if (fd_ >= 0) {
+    error = "the data folder lock is held already";
+    return false;
+  }
   const std::string path = LockFilePath(dir);
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (fd < 0) {

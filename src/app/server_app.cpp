@@ -60,14 +60,15 @@ bool TServerApp::StartUp(std::string& error) {
     AbandonStart();
     return false;
   }
-  thread_->ResumeDeviceThread();
-
+  // The thread waits until every endpoint is open: a request a client
+  // queues before a later endpoint fails is never carried out.
   rpc_ = std::make_unique<TRpcServer>(*services_, options_.Rpc);
   if (options_.OnConnections) rpc_->SetConnectionObserver(options_.OnConnections);
   if (!OpenEndpoints(error)) {
     AbandonStart();
     return false;
   }
+  thread_->ResumeDeviceThread();
   running_ = true;
   return true;
 }
@@ -88,8 +89,9 @@ bool TServerApp::OpenEndpoints(std::string& error) {
 }
 
 void TServerApp::AbandonStart() {
-  // Nobody was served and nothing went onto the line: the files stay as
-  // this start found them (no exchange log, no save of the lists).
+  // The communication thread never ran a request, so nothing went onto the
+  // line: no exchange log and no save of the lists (an early client's
+  // queued requests are dropped unanswered with the queue).
   if (rpc_) rpc_->Stop(std::chrono::milliseconds(0));
   if (thread_) {
     thread_->RequestStop();

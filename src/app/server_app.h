@@ -66,9 +66,12 @@ class TServerApp {
 
   // False with `error` when the data folder is another server's, the files
   // cannot be made trustworthy, the communication thread cannot start or an
-  // endpoint cannot be opened. A start that fails leaves the data folder as
-  // it found it (but for the leftovers of interrupted saves and, after an
-  // unclean run, the cleared journal flags) and needs no ShutDown().
+  // endpoint cannot be opened. A start that fails saves nothing of its own:
+  // what it changed in the data folder is what loading does with files it
+  // read whole (the registration log folded into "buffer.bin", a torn tail
+  // cut, leftovers of interrupted saves removed, after an unclean run the
+  // cleared journal flags) and "test.txt"; no request was carried out, so
+  // nothing went onto the line. It needs no ShutDown().
   bool StartUp(std::string& error);
   // StartUp for the program: on failure logs the error and shuts down what
   // started; on success prints "srvvexon: listening on ..." per endpoint (a

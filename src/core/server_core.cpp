@@ -46,6 +46,11 @@ bool TServerCore::LoadAndCreate(std::string* error) {
   previousRunUnclean_ = std::filesystem::exists(RunMarkerPath(), ec);
   if (previousRunUnclean_) {
     log::warn("the previous run did not end in order: every journal read starts again with a first page");
+    // Its flags cannot be cleared on disk without saving what could be
+    // read of it in place of what could not.
+    if (IsMarkedUnreadable(SystemFilePath()))
+      return fail(SystemFilePath() + " cannot be read whole after a run that did not end in order: its journal "
+                                     "flags cannot be cleared, so the server does not start");
     bool cleared = false;
     for (const auto& rec : Model.Controllers.Snapshot()) {
       if (rec.JournalPending == 0) continue;

@@ -264,6 +264,8 @@ struct TLogRead {
   std::vector<TRegLogEntry> Entries;
   uint64_t GoodLength = 0;  // header and whole entries
   uint64_t FileLength = 0;
+  // The file starts with the log's magic (its header may still be bad).
+  bool MagicOk = false;
   // Not read whole: a read error, or damage inside (not a torn tail).
   bool ReadError = false;
   bool DamagedInside = false;
@@ -277,6 +279,7 @@ TLogRead ReadLogFile(const std::string& path) {
   res.Exists = true;
   res.ReadError = st == TReadStatus::Error;
   res.FileLength = bytes.size();
+  res.MagicOk = HasRegLogMagic(bytes.data(), bytes.size());
   res.HeaderOk = DecodeRegLogHeader(bytes.data(), bytes.size(), res.Header);
   if (!res.HeaderOk) return res;
   res.GoodLength = kRegLogHeaderSize + ParseRegLogEntries(bytes.data() + kRegLogHeaderSize,
@@ -462,7 +465,7 @@ bool TRegJournal::StartIndependentLogLocked() {
   list_->Renumber();  // replaying the log from empty gives these numbers
   std::vector<uint8_t> bytes = HeaderBytes(TRegLogMode::Independent, 0, 0);
   std::vector<TEvItem> chunk;
-  chunk.reserve(4096);
+  chunk.reserve(kMaxRegLogAddCount);
   auto flush = [&] {
     if (chunk.empty()) return;
     AppendRegLogAdd(bytes, chunk.data(), chunk.size());
@@ -539,7 +542,10 @@ bool TRegJournal::LoadBufferFile() {
   const std::string newPath = logPath + ".new";
   TLogRead cur = ReadLogFile(logPath);
   const TLogRead next = ReadLogFile(newPath);
-  logUnreadable_ = cur.ReadError || cur.DamagedInside || next.ReadError;
+  // A header that begins as this log's but does not hold is damage to a
+  // file that may carry events: kept as it is, like a damaged entry.
+  const bool damagedHeader = cur.Exists && !cur.HeaderOk && cur.MagicOk;
+  logUnreadable_ = cur.ReadError || cur.DamagedInside || next.ReadError || damagedHeader;
   if (logUnreadable_) {
     // Its events since the last fold may be behind the error: nothing of it
     // is cut, renamed or folded, and no page is read that could not be
@@ -547,12 +553,20 @@ bool TRegJournal::LoadBufferFile() {
     log::error("{} cannot be read whole ({}): it is left as it is, and no controller journal is read in this run; "
                "the controllers keep their events until a start can read it",
                cur.ReadError || cur.DamagedInside ? logPath : newPath,
-               cur.ReadError || next.ReadError ? "a read error" : "damaged before its last entry");
+               cur.ReadError || next.ReadError ? "a read error"
+               : damagedHeader               ? "its header is damaged"
+                                             : "damaged before its last entry");
   } else if (cur.Exists && !cur.HeaderOk) {
+    // Not this log's file at all: out of the way, under a name of its own.
     const std::string aside = UniqueAsideName(logPath + ".damaged");
-    log::error("{} has no readable header; moved to {} and not used", logPath, aside);
-    ::rename(logPath.c_str(), aside.c_str());
-    cur = TLogRead{};
+    if (::rename(logPath.c_str(), aside.c_str()) == 0) {
+      log::error("{} is not a registration log; moved to {} and not used", logPath, aside);
+      cur = TLogRead{};
+    } else {
+      logUnreadable_ = true;
+      log::error("{} is not a registration log and cannot be moved aside ({}): it is left as it is, and no "
+                 "controller journal is read in this run", logPath, std::strerror(errno));
+    }
   }
 
   // The log replays onto the list as the files describe it: events already
@@ -689,12 +703,21 @@ bool TRegJournal::AddEvents(const TEvList& events) {
   return AddEventsLocked(events, false);
 }
 
+bool TRegJournal::LogUsableLocked() {
+  if (logUnreadable_) return false;
+  // After a failed write or sync the log is not appended to: the list in
+  // memory is written anew ("buffer.bin" and an empty log) first.
+  if (logBroken_ && !bufferUnreadable_ && FoldLocked())
+    log::info("{} written anew after a failed write: changes are accepted again", LogPathLocked());
+  return true;
+}
+
 bool TRegJournal::LogTakesLocked(uint32_t n) {
   // Not synced: after a crash the event may be delivered again. Written
   // before the events leave the list: a take that cannot be logged is not
   // handed out, or a restart would deliver it again.
   if (!Persisted() || n == 0) return true;
-  if (logUnreadable_) return false;
+  if (!LogUsableLocked()) return false;
   std::vector<uint8_t> bytes;
   AppendRegLogTake(bytes, n);
   return AppendLocked(bytes, false);
@@ -722,7 +745,7 @@ bool TRegJournal::ClearEvents() {
   std::lock_guard<std::mutex> g(lock_);
   if (!list_) return true;
   if (Persisted()) {
-    if (logUnreadable_) return false;
+    if (!LogUsableLocked()) return false;
     std::vector<uint8_t> bytes;
     AppendRegLogClear(bytes);
     if (!AppendLocked(bytes, false)) return false;

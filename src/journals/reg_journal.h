@@ -247,6 +247,10 @@ class TRegJournal {
   std::string LogPathLocked() const;
   bool AddEventsLocked(const TEvList& events, bool sync);
   bool LogTakesLocked(uint32_t n);
+  // False when the log was found unreadable; otherwise first rewrites a log
+  // that a failed write or sync left unusable (appends then fail if that
+  // failed too).
+  bool LogUsableLocked();
   bool AppendLocked(const std::vector<uint8_t>& bytes, bool sync);
   void CloseLogLocked();
   bool OpenLogLocked(uint64_t truncateTo);

@@ -35,6 +35,10 @@ void EncodeRegLogHeader(const TRegLogHeader& h, uint8_t* o) {
   PutU32(o + 22, Crc32(0, o, 22));
 }
 
+bool HasRegLogMagic(const uint8_t* in, size_t size) {
+  return size >= sizeof kMagic && std::memcmp(in, kMagic, sizeof kMagic) == 0;
+}
+
 bool DecodeRegLogHeader(const uint8_t* in, size_t size, TRegLogHeader& h) {
   if (size < kRegLogHeaderSize) return false;
   if (std::memcmp(in, kMagic, sizeof kMagic) != 0 || in[8] != kVersion) return false;
@@ -48,7 +52,13 @@ bool DecodeRegLogHeader(const uint8_t* in, size_t size, TRegLogHeader& h) {
 }
 
 void AppendRegLogAdd(std::vector<uint8_t>& out, const TEvItem* events, size_t n) {
-  AppendEntry(out, TRegLogKind::Add, static_cast<uint32_t>(n), events, n);
+  // Entries of at most kMaxRegLogAddCount events, so that a count above it
+  // always means damage.
+  for (size_t done = 0; done < n;) {
+    const size_t part = std::min<size_t>(n - done, kMaxRegLogAddCount);
+    AppendEntry(out, TRegLogKind::Add, static_cast<uint32_t>(part), events + done, part);
+    done += part;
+  }
 }
 
 void AppendRegLogTake(std::vector<uint8_t>& out, uint32_t count) {
@@ -95,7 +105,7 @@ bool IsTornTail(const uint8_t* data, size_t size) {
   const uint8_t kind = data[0];
   const uint64_t count = GetU32(data + 1);
   uint64_t length = 0;  // the entry's own length, by its kind and count
-  if (kind == static_cast<uint8_t>(TRegLogKind::Add) && count > 0)
+  if (kind == static_cast<uint8_t>(TRegLogKind::Add) && count > 0 && count <= kMaxRegLogAddCount)
     length = kRegLogEntryOverhead + count * kEvRecordSize;
   else if ((kind == static_cast<uint8_t>(TRegLogKind::Take) && count > 0) ||
            (kind == static_cast<uint8_t>(TRegLogKind::Clear) && count == 0))

@@ -37,6 +37,10 @@
 namespace vexon {
 
 constexpr size_t kRegLogHeaderSize = 26;
+// The most events one add entry carries (a page holds at most 256; an
+// independent log is written in entries of 4096). A torn write cuts an
+// entry after its count, so a larger count is damage, not a torn tail.
+constexpr uint32_t kMaxRegLogAddCount = 4096;
 constexpr size_t kRegLogEntryOverhead = 9;  // kind, count, CRC
 
 enum class TRegLogMode : uint8_t { Relative = 0, Independent = 1 };
@@ -58,10 +62,14 @@ void EncodeRegLogHeader(const TRegLogHeader& h, uint8_t* out26);
 // False when the bytes are not a header of this format and version.
 bool DecodeRegLogHeader(const uint8_t* in, size_t size, TRegLogHeader& h);
 
-// Append one entry's bytes to `out`.
+// Append one entry's bytes to `out` (adds: as many entries as it takes).
 void AppendRegLogAdd(std::vector<uint8_t>& out, const TEvItem* events, size_t n);
 void AppendRegLogTake(std::vector<uint8_t>& out, uint32_t count);
 void AppendRegLogClear(std::vector<uint8_t>& out);
+
+// Whether the first bytes of a file are this log's magic, whatever the rest
+// of its header holds.
+bool HasRegLogMagic(const uint8_t* in, size_t size);
 
 // Parses the entries in `data` (the bytes after the header). Returns the
 // length of the good prefix; `out` gets its entries.

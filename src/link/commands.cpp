@@ -84,14 +84,20 @@ bool TCommands::Autoconfigure() {
   if (!link_.ReceiveAnswers(blocks)) return fail();
   TUart* uart = port.Uart();
   // The closing frame follows the descriptor blocks after a pause, but a
-  // server held off the processor during that pause reads both at once:
-  // a frame behind the blocks that is not a descriptor block is the closing
-  // one, and no second read waits for it (the autoconfiguration time-out is
-  // an hour).
+  // server held off the processor during that pause reads both at once: a
+  // closing frame behind the blocks is taken from there, and no second read
+  // waits for it (the autoconfiguration time-out is an hour). Any other
+  // frame that is not a descriptor block fails the blocks below first.
   std::optional<TAskItem> closing;
-  if (!blocks.empty() && blocks.back().Code != ansDescriptors) {
+  if (!blocks.empty() && blocks.back().Code == ansAutoconfigEnd) {
     closing = blocks.back();
     blocks.pop_back();
+  }
+  for (const TAskItem& b : blocks) {
+    if (b.Code == ansDescriptors) continue;
+    if (uart) uart->LastError = uePrimaryRxError;
+    link_.SetStatus(lsPrimaryRxError);
+    return fail();
   }
   if (blocks.empty()) {
     if (uart) uart->LastError = ueLength;
@@ -257,6 +263,7 @@ bool TCommands::SendCardBlock(uint8_t command, int32_t makeAdr, const uint8_t* b
 }
 
 bool TCommands::ReadJournalPage(uint8_t command, int32_t makeAdr, TPage& page) {
+  link_.ForgetLastFrame();  // LastFrameLeft must speak of this command
   const int32_t sys = AddressOf(makeAdr);
   if (sys < 0) return false;
   if (!link_.SendEmpty(RouteOf(command), static_cast<uint8_t>(sys), kAll, command)) return false;

@@ -68,6 +68,8 @@ class TLink {
   // Whether any byte of the last frame SendFrame was given reached the line
   // (false also when the port was not open).
   bool LastFrameLeft() const { return lastFrameLeft_.load(); }
+  // Before an exchange that may end before its frame is sent.
+  void ForgetLastFrame() { lastFrameLeft_ = false; }
   bool SendEmpty(uint8_t route, uint8_t address1, uint8_t address2, uint8_t command);
   // One answer frame; `data` receives up to 4096 bytes. With the early
   // frame end on (TLinkTimings::EarlyFrameEnd) the read ends as soon as one

@@ -53,8 +53,10 @@ TEST_F(UartTest, HeldLineIsLockedAgainstAnotherLockingProgramUntilClosed) {
   const int other = ::open(sim_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(other, 0) << std::strerror(errno);
   ASSERT_EQ(port_->OpenPort(1), 0);
-  EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0) << "a second server's lock fails while the line is held";
-  EXPECT_EQ(errno, EWOULDBLOCK);
+  const int rc = flock(other, LOCK_EX | LOCK_NB);
+  const int err = errno;
+  EXPECT_NE(rc, 0) << "a second server's lock fails while the line is held";
+  EXPECT_EQ(err, EWOULDBLOCK);
   ASSERT_EQ(port_->ClosePort(), 0);
   EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0) << "released on close";
   ::close(other);
