@@ -27,7 +27,10 @@ bool TServerApp::StartUp(std::string& error) {
   cfg.Timings = options_.Timings;
   cfg.Timings.EarlyFrameEnd = options_.EarlyFrameEnd.value_or(settings_.EarlyFrameEnd);
   if (cfg.Timings.EarlyFrameEnd) log::info("line: a read that expects one answer ends at the whole frame (early frame end)");
-  core_ = std::make_unique<TServerCore>(clock_, display_, cfg);
+  hub_ = std::make_unique<TEventHub>(settings_.EventsKeep, settings_.EventsSubscriberQueue);
+  streamDisplay_ = std::make_unique<TStreamDisplay>(display_, *hub_);
+  core_ = std::make_unique<TServerCore>(clock_, *streamDisplay_, cfg);
+  FeedStreams(*hub_, *core_, journal_);
   // The settings file maps ports first; the command line overrides it.
   for (const auto& [n, path] : settings_.Ports) core_->Ports.Set(n, path);
   for (const auto& a : options_.PortAssignments) {
@@ -63,6 +66,7 @@ bool TServerApp::StartUp(std::string& error) {
   // The thread waits until every endpoint is open: a request a client
   // queues before a later endpoint fails is never carried out.
   rpc_ = std::make_unique<TRpcServer>(*services_, options_.Rpc);
+  rpc_->SetEventHub(hub_.get());
   if (options_.OnConnections) rpc_->SetConnectionObserver(options_.OnConnections);
   if (!OpenEndpoints(error)) {
     AbandonStart();

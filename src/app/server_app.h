@@ -28,6 +28,7 @@
 #include "core/server_core.h"
 #include "journals/mon_journal.h"
 #include "core/monitor.h"
+#include "rpc/stream_feed.h"
 #include "rpc/transports.h"
 #include "util/clock.h"
 #include "util/operator_display.h"
@@ -82,6 +83,8 @@ class TServerApp {
   void SkipGrace();
 
   TServerCore& Core() { return *core_; }
+  TEventHub& Events() { return *hub_; }
+  TMonJournal& MonJournal() { return journal_; }
   TRpcServer& Rpc() { return *rpc_; }
   TMonitor& Monitor() { return *monitor_; }
   const TSettings& Settings() const { return settings_; }
@@ -93,6 +96,10 @@ class TServerApp {
   // Declared first, so released last: held until every save is done.
   TDataFolderLock folderLock_;
   TSettings settings_;
+  // The event streams and the display that tells the state stream; made
+  // before the core, which shows through the display, and kept after it.
+  std::unique_ptr<TEventHub> hub_;
+  std::unique_ptr<TStreamDisplay> streamDisplay_;
   std::unique_ptr<TServerCore> core_;
   std::unique_ptr<TExecutor> executor_;
   TMonJournal journal_;

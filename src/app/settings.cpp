@@ -71,6 +71,11 @@ bool LoadSettings(const std::string& path, TSettings& s, std::string* error) {
   double seconds = 0;
   s.IdleExitGraceSeconds = ParseSeconds(ini.Get("Service", "IdleExitGrace", ""), seconds) ? seconds : 30;
   s.StopGraceSeconds = ParseSeconds(ini.Get("Service", "StopGrace", ""), seconds) ? seconds : 5;
+  // Out of range: the default (each kept event costs a few hundred bytes).
+  const long keep = ini.GetInteger("Events", "Keep", 10000);
+  s.EventsKeep = keep >= 0 && keep <= 1000000 ? static_cast<size_t>(keep) : 10000;
+  const long queue = ini.GetInteger("Events", "SubscriberQueue", 10000);
+  s.EventsSubscriberQueue = queue >= 1 && queue <= 1000000 ? static_cast<size_t>(queue) : 10000;
   return true;
 }
 

@@ -35,6 +35,10 @@ struct TSettings {
   // its last client, and how long calls in progress may take at shut-down.
   double IdleExitGraceSeconds = 30;
   double StopGraceSeconds = 5;
+  // Section "Events": events kept per stream for subscribers that resume,
+  // and the queue of each subscription (a full one becomes a gap).
+  size_t EventsKeep = 10000;
+  size_t EventsSubscriberQueue = 10000;
 };
 
 // "2.5" -> 2.5; false for anything but a plain number in 0..86400.

@@ -16,19 +16,26 @@ bool TJournalReadStep::Step(const TRequestPtr& r, const std::string& key) {
     core_.Requests.RemoveRequest(key);
     return true;
   }
+  // The first step of a read (nothing tried yet) and every end are told to
+  // whoever follows the server's state.
+  if (item->Continue == 0 && item->Failures == 0 && core_.OnJournalRead) core_.OnJournalRead(static_cast<uint16_t>(item->MakeAdr), true, 0);
+  const auto end = [&](int32_t code, int32_t i1, int32_t i2, int32_t i3) {
+    if (core_.OnJournalRead) core_.OnJournalRead(static_cast<uint16_t>(item->MakeAdr), false, code);
+    FinishRequest(core_, r, key, code, i1, i2, i3);
+  };
   if (core_.RegJournal.LogUnreadable()) {
     // Nothing read could be stored: the controllers keep their events.
-    FinishRequest(core_, r, key, rcInternal, 0, 0, 0);
+    end(rcInternal, 0, 0, 0);
     return true;
   }
   if (!core_.RegJournal.HasRoomForPage()) {
-    FinishRequest(core_, r, key, rcOk, 0, 0, 0);
+    end(rcOk, 0, 0, 0);
     return true;
   }
   TTKDItem rec;
   if (item->ControllerIndex < 0 || item->ControllerIndex > 254 ||
       !core_.Model.Controllers.GetRecord(static_cast<uint8_t>(item->ControllerIndex), rec)) {
-    FinishRequest(core_, r, key, rcBadController, 0, 0, 0);
+    end(rcBadController, 0, 0, 0);
     return true;
   }
   const uint8_t sys = static_cast<uint8_t>(item->ControllerIndex);
@@ -45,7 +52,7 @@ bool TJournalReadStep::Step(const TRequestPtr& r, const std::string& key) {
     // next read starts with a first page.
     if (first || core_.Link.LastFrameLeft()) SetPending(sys, 0);
     if (item->Failures >= 2) {
-      FinishRequest(core_, r, key, core_.Link.GetLinkResult(), 0, 0, 0);
+      end(core_.Link.GetLinkResult(), 0, 0, 0);
       return true;
     }
     item->Continue = 0;
@@ -60,13 +67,13 @@ bool TJournalReadStep::Step(const TRequestPtr& r, const std::string& key) {
     // controller asks for it again with 0x30.
     SetPending(sys, 0);
     log::error("registration events of controller {} could not be stored; the page stays unconfirmed", item->MakeAdr);
-    FinishRequest(core_, r, key, rcInternal, 0, 0, 0);
+    end(rcInternal, 0, 0, 0);
     return true;
   }
   if (page.SecondCode && page.Records == 0) {
     SetPending(sys, 0);
     item->Continue = 1;
-    FinishRequest(core_, r, key, rcOk, 0, 0, 0);
+    end(rcOk, 0, 0, 0);
     return true;
   }
   item->Continue = 1;

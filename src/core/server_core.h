@@ -4,6 +4,7 @@
 // many as they need).
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "link/commands.h"
@@ -84,6 +85,10 @@ class TServerCore {
   TSerialPort Port;
   TLink Link;
   TCommands Commands;
+  // Told when a controller's registration-journal read begins (started,
+  // result 0) and ends (its result code), on the communication thread; must
+  // not wait. Set before the thread starts.
+  std::function<void(uint16_t makeAdr, bool started, int32_t result)> OnJournalRead;
 
  private:
   bool previousRunUnclean_ = false;

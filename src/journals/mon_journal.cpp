@@ -8,7 +8,7 @@
 
 namespace vexon {
 
-bool TMonList::AddEvent(const TMJItem& ev) {
+bool TMonList::AddEvent(const TMJItem& ev, TMonItem* added) {
   sequence_ = sequence_ == INT32_MAX ? 1 : sequence_ + 1;
   if (items_.size() >= kCapacity) items_.erase(items_.begin());
   // Within the years a date-time can name.
@@ -31,6 +31,7 @@ bool TMonList::AddEvent(const TMJItem& ev) {
   m.CardID = ev.CardID;
   m.FacilityCode = ev.FacilityCode;
   items_.emplace(key, m);
+  if (added) *added = m;
   return true;
 }
 
@@ -54,8 +55,9 @@ void TMonJournal::Free() {
 void TMonJournal::Publish(const TMJList& events) {
   std::lock_guard<std::mutex> g(lock_);
   if (!list_) return;
+  TMonItem added;
   for (const auto& e : events)
-    if (!e.Suppressed) list_->AddEvent(e);
+    if (!e.Suppressed && list_->AddEvent(e, &added) && observer_) observer_(e, added);
 }
 
 int32_t TMonJournal::GetMonEvent(TMonItem& out) {

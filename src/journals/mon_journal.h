@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -18,7 +19,8 @@ class TMonList {
  public:
   static constexpr size_t kCapacity = 65520;
   // False when the time cannot be split into a date (the event is dropped).
-  bool AddEvent(const TMJItem& ev);
+  // `added`, when given, receives the entry as a client will take it.
+  bool AddEvent(const TMJItem& ev, TMonItem* added = nullptr);
   bool TakeFirst(TMonItem& out);
   void Clear() { items_.clear(); }
   size_t Count() const { return items_.size(); }
@@ -32,6 +34,13 @@ class TMonList {
 
 class TMonJournal {
  public:
+  // Told of every entry added, in order, under the journal's lock (so it
+  // must not call back into the journal or wait): the event streams follow
+  // the journal this way without taking anything from it. Set before the
+  // journal is used.
+  using TObserver = std::function<void(const TMJItem& event, const TMonItem& entry)>;
+  void SetObserver(TObserver observer) { observer_ = std::move(observer); }
+
   void Create();
   void Free();
   // Adds the unmarked events in order.
@@ -51,6 +60,7 @@ class TMonJournal {
  private:
   mutable std::mutex lock_;
   std::unique_ptr<TMonList> list_;
+  TObserver observer_;
 };
 
 }  // namespace vexon

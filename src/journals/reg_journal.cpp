@@ -672,7 +672,7 @@ bool TRegJournal::SaveBufferFile() {
   return FoldLocked();
 }
 
-bool TRegJournal::AddEventsLocked(const TEvList& events, bool sync) {
+bool TRegJournal::AddEventsLocked(const TEvList& events, bool sync, TEvList* added) {
   if (!list_) return false;
   TEvList valid;
   valid.reserve(events.size());
@@ -689,18 +689,23 @@ bool TRegJournal::AddEventsLocked(const TEvList& events, bool sync) {
     AppendRegLogAdd(bytes, valid.data(), valid.size());
     if (!AppendLocked(bytes, sync)) return false;
   }
-  for (const TEvItem& ev : valid) list_->AddEvent(ev);
+  for (const TEvItem& ev : valid)
+    if (list_->AddEvent(ev) && added) added->push_back(ev);
   return true;
 }
 
 bool TRegJournal::AddEventsDurable(const TEvList& events) {
   std::lock_guard<std::mutex> g(lock_);
-  return AddEventsLocked(events, true);
+  if (!durableObserver_) return AddEventsLocked(events, true, nullptr);
+  TEvList added;
+  if (!AddEventsLocked(events, true, &added)) return false;
+  for (const TEvItem& ev : added) durableObserver_(ev);
+  return true;
 }
 
 bool TRegJournal::AddEvents(const TEvList& events) {
   std::lock_guard<std::mutex> g(lock_);
-  return AddEventsLocked(events, false);
+  return AddEventsLocked(events, false, nullptr);
 }
 
 bool TRegJournal::LogUsableLocked() {

@@ -203,6 +203,11 @@ class TRegJournal {
   // storage. False, adding nothing, when the list does not exist or the log
   // cannot be written (the page must then not be confirmed).
   bool AddEventsDurable(const TEvList& events);
+  // Told of each event AddEventsDurable added, once it is on stable storage,
+  // in order, under the registration-list lock (it must not call back into
+  // the journal or wait). The event streams follow the list this way. Set
+  // before the journal is used.
+  void SetDurableObserver(std::function<void(const TEvItem&)> observer) { durableObserver_ = std::move(observer); }
   // AddEvents: the same without waiting for the disk.
   bool AddEvents(const TEvList& events);
   // sysvexon_GetRegEvent: 67 when the list is missing or empty, else 0 and
@@ -245,7 +250,7 @@ class TRegJournal {
  private:
   bool Persisted() const { return !bufferPath_.empty(); }
   std::string LogPathLocked() const;
-  bool AddEventsLocked(const TEvList& events, bool sync);
+  bool AddEventsLocked(const TEvList& events, bool sync, TEvList* added);
   bool LogTakesLocked(uint32_t n);
   // False when the log was found unreadable; otherwise first rewrites a log
   // that a failed write or sync left unusable (appends then fail if that
@@ -260,6 +265,7 @@ class TRegJournal {
 
   mutable std::mutex lock_;
   std::unique_ptr<TRegEvList> list_;
+  std::function<void(const TEvItem&)> durableObserver_;
   std::string bufferPath_;
   TFreeSpaceSource freeSpace_;
   int64_t capacity_ = static_cast<int64_t>(TRegEvList::kSizeLimit);

@@ -1,4 +1,5 @@
 #include "rpc/dispatcher.h"
+#include "rpc/stream_methods.h"
 
 #include <atomic>
 #include <charconv>
@@ -375,6 +376,21 @@ std::optional<std::string> TRpcDispatcher::HandleOne(const json& req) {
     static const std::string description = InterfaceDescription().dump();
     return answer(description);
   }
+  if (!op && (method == "vexon.subscribe" || method == "vexon.unsubscribe")) {
+    if (!streams_)
+      return error(-32000, method + " needs a line connection (TCP or Unix socket); over HTTP use GET /events");
+    if (paramsMember && !paramsMember->is_object())
+      return error(-32602, "params must be an object");
+    try {
+      const json params = paramsMember ? *paramsMember : json::object();
+      const json result = method == "vexon.subscribe" ? streams_->Subscribe(params) : streams_->Unsubscribe(params);
+      return answer(result.dump());
+    } catch (const TStreamCallError& e) {
+      return error(e.Code, e.Message);
+    } catch (const std::bad_alloc&) {
+      return error(-32603, "internal error: out of memory");
+    }
+  }
   if (!op) return error(-32601, "unknown method " + method);
   // Structured params only: a scalar (or null) in "params" is not a
   // request JSON-RPC knows how to carry out.
@@ -566,7 +582,11 @@ const json& InterfaceDescription() {
                   {"x-progid", I::ProgId},
                   {"x-interface",
                    {{"name", I::Interface}, {"description", I::InterfaceHelp}, {"x-guid", I::InterfaceGuid}}}}},
-                {"methods", methods}};
+                {"methods", methods},
+                // The event streams sit beside the operations: clients that
+                // build a method per operation from "methods" stay as they are.
+                {"x-streams",
+                 {{"methods", StreamMethodsDescription()}, {"notifications", StreamNotificationsDescription()}}}};
   }();
   return doc;
 }

@@ -30,6 +30,20 @@ struct TJsonShape {
 };
 TJsonShape ScanJson(std::string_view text);
 
+// The stream methods of one connection (vexon.subscribe and
+// vexon.unsubscribe): each returns the result object, or throws
+// TStreamCallError.
+class TStreamCalls {
+ public:
+  virtual ~TStreamCalls() = default;
+  virtual nlohmann::json Subscribe(const nlohmann::json& params) = 0;
+  virtual nlohmann::json Unsubscribe(const nlohmann::json& params) = 0;
+};
+struct TStreamCallError {
+  int Code;  // -32602 bad params, -32000 refused
+  std::string Message;
+};
+
 class TRpcDispatcher {
  public:
   // A text nested deeper than this is refused before it is parsed.
@@ -41,6 +55,10 @@ class TRpcDispatcher {
 
   explicit TRpcDispatcher(TServices& services) : object_(services) {}
 
+  // Where vexon.subscribe and vexon.unsubscribe go; without it (HTTP POST)
+  // they are refused.
+  void SetStreamCalls(TStreamCalls* calls) { streams_ = calls; }
+
   // The answer to one message, or nothing (notifications only).
   std::optional<std::string> Handle(const std::string& text);
   // A JSON-RPC error answer with a null id.
@@ -51,6 +69,7 @@ class TRpcDispatcher {
   std::optional<std::string> HandleOne(const nlohmann::json& request);
 
   TSysVexonComServer object_;
+  TStreamCalls* streams_ = nullptr;
 };
 
 // Calls counted for the metrics page, process-wide: by method (operation
@@ -63,7 +82,8 @@ struct TRpcCallCount {
 };
 std::vector<TRpcCallCount> RpcCallCounts();
 
-// The interface description (OpenRPC) built from the operation table.
+// The interface description (OpenRPC) built from the operation table and
+// the stream methods.
 const nlohmann::json& InterfaceDescription();
 
 }  // namespace vexon

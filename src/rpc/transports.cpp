@@ -28,6 +28,8 @@
 #include "core/server_core.h"
 #include "journals/mon_journal.h"
 #include "rpc/dispatcher.h"
+#include "rpc/line_streams.h"
+#include "rpc/sse.h"
 #include "util/log.h"
 
 namespace vexon {
@@ -174,6 +176,11 @@ class TTimedStream {
   int idleMs_;
 };
 
+// "/events" or "/events?...".
+bool EventsTarget(boost::beast::string_view target) {
+  return target.substr(0, target.find('?')) == "/events";
+}
+
 // "POST /rpc HTTP/1.1": what a browser sends first, never a JSON text.
 bool IsHttpRequestLine(const std::string& line) {
   const auto sp1 = line.find(' ');
@@ -275,6 +282,7 @@ struct TRpcServer::TImpl {
 
   TServices& services;
   const TRpcOptions options;
+  TEventHub* hub = nullptr;  // set before listening
   std::atomic<int>& active;
   std::atomic<int> refusing{0};
   asio::io_context io;
@@ -384,6 +392,22 @@ struct TRpcServer::TImpl {
     Family(out, "vexon_rpc_connections_open", "gauge", "RPC connections open.", {{"", active.load()}});
     Family(out, "vexon_rpc_connections_refused_total", "counter", "RPC connections refused at the limit.",
            {{"", static_cast<double>(refused.load())}});
+    if (hub) {
+      const auto counters = hub->Counters();
+      std::vector<std::pair<std::string, double>> subs, sent, gaps, missed;
+      for (size_t i = 0; i < kStreamCount; ++i) {
+        const std::string label = std::string("{stream=\"") + StreamName(static_cast<TStream>(i)) + "\"}";
+        subs.emplace_back(label, static_cast<double>(counters[i].Subscribers));
+        sent.emplace_back(label, static_cast<double>(counters[i].Sent));
+        gaps.emplace_back(label, static_cast<double>(counters[i].Gaps));
+        missed.emplace_back(label, static_cast<double>(counters[i].Missed));
+      }
+      Family(out, "vexon_stream_subscribers", "gauge", "Subscriptions following each event stream.", subs);
+      Family(out, "vexon_stream_events_sent_total", "counter", "Events sent to subscribers, by stream.", sent);
+      Family(out, "vexon_stream_gaps_total", "counter",
+             "Gap notices sent to subscribers that fell behind or asked for more than is kept, by stream.", gaps);
+      Family(out, "vexon_stream_missed_total", "counter", "Events the gap notices stood for, by stream.", missed);
+    }
     Family(out, "process_start_time_seconds", "gauge", "Start time of the process since the epoch.",
            {{"", processStart}});
     return out;
@@ -410,10 +434,22 @@ struct TRpcServer::TImpl {
     }
   }
 
-  // One JSON text per line, answered in order.
+  // One JSON text per line, answered in order. Notifications of the
+  // connection's subscriptions go out between whole lines: every write takes
+  // the connection's write lock.
   void ServeLines(int fd) {
     TTimedStream stream(fd, options, -1);
+    std::mutex writeLock;
+    const auto send = [&](const std::string& line) {
+      std::lock_guard<std::mutex> g(writeLock);
+      return stream.WriteAll(line);
+    };
     TRpcDispatcher dispatcher(services);
+    std::unique_ptr<TLineStreams> streams;
+    if (hub) {
+      streams = std::make_unique<TLineStreams>(*hub, send, [fd] { ::shutdown(fd, SHUT_RDWR); });
+      dispatcher.SetStreamCalls(streams.get());
+    }
     std::string pending;
     bool discarding = false, firstLine = true, authenticated = options.Token.empty();
     std::vector<char> chunk(64 * 1024);
@@ -440,7 +476,7 @@ struct TRpcServer::TImpl {
           return;
         }
         if (!discarding && pending.size() > kMaxMessage) {
-          if (!stream.WriteAll(TRpcDispatcher::ErrorText(-32600, "message longer than 1 MiB") + "\n")) return;
+          if (!send(TRpcDispatcher::ErrorText(-32600, "message longer than 1 MiB") + "\n")) return;
           pending.clear();
           discarding = true;
         }
@@ -470,8 +506,9 @@ struct TRpcServer::TImpl {
         if (pending.find_first_not_of(" \t") != std::string::npos) {
           if (auto reply = Dispatch(dispatcher, pending)) {
             reply->push_back('\n');
-            if (!stream.WriteAll(*reply)) return;
+            if (!send(*reply)) return;
           }
+          if (streams) streams->Release();
         }
         pending.clear();
       }
@@ -509,6 +546,17 @@ struct TRpcServer::TImpl {
         why = "a token is required (Authorization: Bearer <token>)";
         return http::status::unauthorized;
       }
+    }
+    if (EventsTarget(req.target())) {
+      if (req.method() != http::verb::get) {
+        why = "GET /events?streams=...";
+        return http::status::method_not_allowed;
+      }
+      if (!hub) {
+        why = "the event streams are off";
+        return http::status::not_found;
+      }
+      return http::status::unknown;
     }
     if (req.target() == "/metrics") {
       if (req.method() != http::verb::get) {
@@ -575,7 +623,7 @@ struct TRpcServer::TImpl {
       if (refusal != http::status::unknown) {
         res.result(refusal);
         if (refusal == http::status::method_not_allowed)
-          res.set(http::field::allow, req.target() == "/metrics" ? "GET" : "POST");
+          res.set(http::field::allow, req.target() == "/metrics" || EventsTarget(req.target()) ? "GET" : "POST");
         if (refusal == http::status::unauthorized) {
           res.set(http::field::www_authenticate, "Bearer");
           res.keep_alive(false);
@@ -583,6 +631,21 @@ struct TRpcServer::TImpl {
         }
         res.set(http::field::content_type, "application/json");
         res.body() = TRpcDispatcher::ErrorText(-32600, why);
+      } else if (EventsTarget(req.target())) {
+        TSubscribeRequest events;
+        if (ReadEventsRequest(View(req.target()), View(req["Last-Event-ID"]), events, why)) {
+          // The connection is the stream's from here on, until either side ends it.
+          const auto write = [&stream](const std::string& text) { return stream.WriteAll(text); };
+          const auto ended = [this, fd] {
+            pollfd p{fd, POLLRDHUP, 0};
+            return closing.load() || (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0);
+          };
+          ServeEventStream(*hub, events, TEventStreamIo{write, ended, options.SseKeepAliveMs});
+          return;
+        }
+        res.result(http::status::bad_request);
+        res.set(http::field::content_type, "application/json");
+        res.body() = TRpcDispatcher::ErrorText(-32602, why);
       } else if (req.target() == "/metrics") {
         res.set(http::field::content_type, "text/plain; version=0.0.4; charset=utf-8");
         res.body() = MetricsText();
@@ -970,6 +1033,8 @@ void TRpcServer::SetConnectionObserver(std::function<void(int)> observer) {
   std::lock_guard<std::mutex> g(impl_->lock);
   impl_->observer = std::move(observer);
 }
+
+void TRpcServer::SetEventHub(TEventHub* hub) { impl_->hub = hub; }
 
 void TRpcServer::EndGrace() {
   std::lock_guard<std::mutex> g(impl_->lock);

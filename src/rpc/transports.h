@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "automation/server_object.h"
+#include "events/event_hub.h"
 
 namespace vexon {
 
@@ -51,6 +52,7 @@ struct TRpcOptions {
   int PartialMessageMs = 30000;
   int HttpIdleMs = 60000;
   int WriteTimeoutMs = 30000;
+  int SseKeepAliveMs = 15000;  // GET /events: a comment line after this long without an event
   std::vector<std::string> AllowedOrigins;  // exact origins, e.g. "http://panel.local:8080"
   std::vector<std::string> AllowedHosts;    // extra names accepted in `Host`
   // When set, every client proves it knows this first: the first line of a
@@ -85,6 +87,9 @@ class TRpcServer {
   // server's lock: it must not call back into this object). Set before
   // listening.
   void SetConnectionObserver(std::function<void(int)> observer);
+  // The event streams that vexon.subscribe and GET /events follow (none:
+  // both are refused). Set before listening; it outlives the server.
+  void SetEventHub(TEventHub* hub);
   // Stops accepting; connections waiting for a request end at once, a call
   // in progress may finish and answer for up to `grace`, then every
   // connection is closed. Returns once every connection thread is done.

@@ -330,8 +330,9 @@ TEST_F(ServerE2e, VexonctlCallsWaitsAndWatches) {
   std::tie(rc, out) = ctl({"describe", "27"});
   EXPECT_EQ(out, "Качество приема не соответствует ожидаемому.\n");
 
+  // --take: the way it followed before the event streams, taking events.
   TProcess watch;
-  ASSERT_TRUE(watch.Start({VEXON_CTL_PATH, "--unix", dir_ + "/rpc.sock", "watch", "--start"}));
+  ASSERT_TRUE(watch.Start({VEXON_CTL_PATH, "--unix", dir_ + "/rpc.sock", "watch", "--start", "--take"}));
   WaitFirstMonitoringPass();
   sim_.WriteLine("breakin 0 1");
   const std::string line = watch.ReadLine(5000);

@@ -203,3 +203,20 @@ TEST(Settings, ServerTakesEarlyFrameEndFromCommandLineOverFile) {
     app.ShutDown();
   }
 }
+
+TEST(Settings, EventsKeepAndSubscriberQueue) {
+  TSettings s;
+  fs::remove(Temp("none.ini"));
+  LoadSettings(Temp("none.ini"), s);
+  EXPECT_EQ(s.EventsKeep, 10000u);
+  EXPECT_EQ(s.EventsSubscriberQueue, 10000u);
+  std::ofstream(Temp("events.ini")) << "[Events]\nKeep=0\nSubscriberQueue=250\n";
+  ASSERT_TRUE(LoadSettings(Temp("events.ini"), s));
+  EXPECT_EQ(s.EventsKeep, 0u);
+  EXPECT_EQ(s.EventsSubscriberQueue, 250u);
+  // Out of range keeps the default: a queue of none would lose everything.
+  std::ofstream(Temp("events.ini")) << "[Events]\nKeep=-1\nSubscriberQueue=0\n";
+  ASSERT_TRUE(LoadSettings(Temp("events.ini"), s));
+  EXPECT_EQ(s.EventsKeep, 10000u);
+  EXPECT_EQ(s.EventsSubscriberQueue, 10000u);
+}

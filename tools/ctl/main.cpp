@@ -3,9 +3,15 @@
 //   vexonctl [--server HOST:PORT | --unix PATH] [--json] [--wait] OPERATION Name=Value...
 //   vexonctl list                 the operations with their arguments
 //   vexonctl describe CODE        the text of a result code
-//   vexonctl watch [--start]      follow the monitoring journal until Ctrl+C
-//   vexonctl regevents [--follow [--interval SECONDS]]
+//   vexonctl watch [--start] [--take]
+//                                 follow the monitoring and state streams until Ctrl+C
+//   vexonctl regevents [--follow [--interval SECONDS] [--take]]
 //                                 take the registration journal, oldest first
+//
+// watch and regevents --follow subscribe to the event streams and take
+// nothing: the site's own client still gets every event (ctl/follow.h).
+// With --take they take events from the journals instead, as a client that
+// owns them does.
 //
 // regevents empties the server's registration journal with
 // sysvexon_GetRegEventArray (up to 1024 events a call, until the journal
@@ -14,8 +20,9 @@
 // line (the fields of sysvexon_GetRegEvent and "Text"). --follow keeps
 // going until Ctrl+C: every --interval seconds (default 5) it queues
 // sysvexon_GetRegJournal for every controller that has readers, at most one
-// read per controller at a time, and prints the events as they arrive.
-// Taking events removes them: another client will not see them.
+// read per controller at a time, and prints the events of the registration
+// stream as they are stored (with --take: takes them, and another client
+// will not see them).
 //
 // The "sysvexon_" prefix of an operation may be left out. --wait polls the
 // answer of a queued operation until it is no longer -1, prints it and
@@ -45,6 +52,7 @@
 
 #include "automation/operation_table.h"
 #include "ctl/array_file.h"
+#include "ctl/follow.h"
 #include "ctl/rpc_client.h"
 
 using namespace vexon;
@@ -115,7 +123,16 @@ void PrintList() {
   }
 }
 
-int Watch(TRpcClient& c, bool start, bool asJson) {
+int Watch(TRpcClient& c, bool start, bool asJson, bool take) {
+  if (!take) {
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    if (!ctl::SubscribeStreams(c, {"monitoring", "state"})) return 2;
+    if (start) c.Call("sysvexon_StartMonitoring");
+    while (!gStop)
+      if (const auto n = c.NextNotification(200)) ctl::PrintNotification(*n, asJson);
+    return 0;
+  }
   std::fprintf(stderr,
                "vexonctl watch: taking events removes them from the journal; another client will not see the "
                "events shown here. Ctrl+C ends.\n");
@@ -230,10 +247,15 @@ std::vector<int> ControllersWithReaders(TRpcClient& c) {
   return out;
 }
 
-int FollowRegEvents(TRpcClient& c, bool asJson, double intervalSeconds) {
-  std::fprintf(stderr,
-               "vexonctl regevents: taking events removes them from the journal; another client will not see the "
-               "events shown here. Ctrl+C ends.\n");
+int FollowRegEvents(TRpcClient& c, bool asJson, double intervalSeconds, bool take) {
+  if (take)
+    std::fprintf(stderr,
+                 "vexonctl regevents: taking events removes them from the journal; another client will not see the "
+                 "events shown here. Ctrl+C ends.\n");
+  else if (!ctl::SubscribeStreams(c, {"registration"}))
+    return 2;
+  else
+    std::fprintf(stderr, "vexonctl regevents: following the registration stream (nothing is taken). Ctrl+C ends.\n");
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
   TRegTexts texts(c);
@@ -272,8 +294,14 @@ int FollowRegEvents(TRpcClient& c, bool asJson, double intervalSeconds) {
                        ErrorText(c, r["Value"].get<int64_t>()).c_str());
       }
     }
-    DrainRegEvents(c, texts, asJson);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    if (take) {
+      DrainRegEvents(c, texts, asJson);
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    } else {
+      // Everything that came until the next read is due.
+      while (!gStop && std::chrono::steady_clock::now() < nextRead)
+        if (const auto n = c.NextNotification(200)) ctl::PrintNotification(*n, asJson);
+    }
   }
   for (const auto& [make, id] : reading) c.Call("sysvexon_DeleteAnswer", {{"EventID", id}});
   return 0;
@@ -327,6 +355,10 @@ int main(int argc, char** argv) {
   app.add_flag("--keep", keep, "with --wait: leave the answer on the server");
   app.add_option("--timeout", timeout, "seconds --wait waits at most");
   app.add_flag("--start", start, "watch: switch monitoring on first (restarts the first pass)");
+  bool take = false;
+  app.add_flag("--take", take,
+               "watch, regevents --follow: take the events from the journals (another client will not see them) "
+               "instead of following the event streams");
   bool follow = false;
   double interval = 5;
   app.add_flag("--follow", follow, "regevents: keep reading the controllers' journals until Ctrl+C");
@@ -340,10 +372,11 @@ int main(int argc, char** argv) {
       "  {\"lbound\":[1,1],\"data\":[...]}), Cl=@cards.csv (one row per line, comma-separated\n"
       "  integers, blank lines and '#' lines skipped).\n"
       "Example: vexonctl --wait SendDeviceCardList AMakeAdr=564 ACards=@cards.csv\n"
-      "Journals: vexonctl watch [--start] follows the monitoring journal; vexonctl regevents\n"
+      "Journals: vexonctl watch [--start] follows the monitoring and state streams (nothing\n"
+      "  is taken; --take takes from the monitoring journal instead); vexonctl regevents\n"
       "  [--json] takes the registration journal oldest first (the events are removed);\n"
-      "  --follow [--interval SECONDS] also has every controller's journal read every\n"
-      "  SECONDS (default 5) until Ctrl+C.\n");
+      "  --follow [--interval SECONDS] has every controller's journal read every SECONDS\n"
+      "  (default 5) and prints the registration stream until Ctrl+C (--take: takes them).\n");
   CLI11_PARSE(app, argc, argv);
 
   if (words[0] == "list") {
@@ -368,12 +401,12 @@ int main(int argc, char** argv) {
     }
     if (words[0] == "watch") {
       connect();
-      return Watch(client, start, asJson);
+      return Watch(client, start, asJson, take);
     }
     if (words[0] == "regevents") {
       if (words.size() != 1) throw std::runtime_error("regevents takes no arguments (see --help)");
       connect();
-      if (follow) return FollowRegEvents(client, asJson, interval);
+      if (follow) return FollowRegEvents(client, asJson, interval, take);
       TRegTexts texts(client);
       DrainRegEvents(client, texts, asJson);
       return 0;

@@ -3,6 +3,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -18,6 +19,8 @@ void TRpcClient::Close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   buffer_.clear();
+  start_ = 0;
+  notifications_.clear();
 }
 
 void TRpcClient::Connect(const std::string& where) {
@@ -67,13 +70,25 @@ void TRpcClient::Send(const std::string& text) {
   }
 }
 
-std::string TRpcClient::ReadLine() {
+std::string TRpcClient::ReadLine() { return *ReadLineWithin(-1); }
+
+std::optional<std::string> TRpcClient::ReadLineWithin(int timeoutMs) {
   for (;;) {
-    const auto nl = buffer_.find('\n');
+    // Lines are taken from `start_` on; the buffer is compacted only when a
+    // read is due, so a burst of notifications costs no quadratic copying.
+    const auto nl = buffer_.find('\n', start_);
     if (nl != std::string::npos) {
-      std::string line = buffer_.substr(0, nl);
-      buffer_.erase(0, nl + 1);
+      std::string line = buffer_.substr(start_, nl - start_);
+      start_ = nl + 1;
       return line;
+    }
+    buffer_.erase(0, start_);
+    start_ = 0;
+    if (timeoutMs >= 0) {
+      pollfd p{fd_, POLLIN, 0};
+      const int n = ::poll(&p, 1, timeoutMs);
+      if (n < 0 && errno == EINTR) return std::nullopt;
+      if (n == 0) return std::nullopt;
     }
     char chunk[65536];
     const ssize_t r = ::recv(fd_, chunk, sizeof chunk, 0);
@@ -83,9 +98,28 @@ std::string TRpcClient::ReadLine() {
   }
 }
 
+namespace {
+bool IsNotification(const nlohmann::json& j) { return j.is_object() && j.contains("method") && !j.contains("id"); }
+}  // namespace
+
+std::optional<nlohmann::json> TRpcClient::NextNotification(int timeoutMs) {
+  if (!notifications_.empty()) {
+    nlohmann::json n = std::move(notifications_.front());
+    notifications_.pop_front();
+    return n;
+  }
+  for (;;) {
+    const auto line = ReadLineWithin(timeoutMs);
+    if (!line) return std::nullopt;
+    nlohmann::json j = nlohmann::json::parse(*line);
+    if (IsNotification(j)) return j;
+  }
+}
+
 std::string TRpcClient::ReadToEnd() {
-  std::string all = std::move(buffer_);
+  std::string all = buffer_.substr(start_);
   buffer_.clear();
+  start_ = 0;
   char chunk[65536];
   for (;;) {
     const ssize_t r = ::recv(fd_, chunk, sizeof chunk, 0);
@@ -98,7 +132,11 @@ std::string TRpcClient::ReadToEnd() {
 nlohmann::json TRpcClient::Request(const std::string& method, const nlohmann::json& params) {
   const int64_t id = nextId_++;
   SendLine(nlohmann::json{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}}.dump());
-  return nlohmann::json::parse(ReadLine());
+  for (;;) {
+    nlohmann::json j = nlohmann::json::parse(ReadLine());
+    if (!IsNotification(j)) return j;
+    notifications_.push_back(std::move(j));
+  }
 }
 
 nlohmann::json TRpcClient::Call(const std::string& method, const nlohmann::json& params) {
