@@ -190,14 +190,16 @@ TEST_F(LinkTest, ReceiveAnswersSplitsOneRead) {
 
 TEST_F(LinkTest, ReadEndsOnTheIdleCutNotTheTotalTimeOut) {
   OpenPort();
-  port_->SetReadTotalTimeout(1500);
+  // A total far beyond anything a busy machine holds the answer back: the
+  // read that ends well before it ended on the idle cut.
+  port_->SetReadTotalTimeout(20000);
   ASSERT_TRUE(link_->SendEmpty(1, 0xFF, 0xFF, 0x21));
   auto t0 = std::chrono::steady_clock::now();
   int32_t q = 0;
   ASSERT_TRUE(link_->ReceiveQuality(q));
   const int64_t answered = MsSince(t0);
   EXPECT_GE(answered, 30);
-  EXPECT_LT(answered, 500);
+  EXPECT_LT(answered, 10000);
 
   port_->SetReadTotalTimeout(200);
   sim_.InjectFault({TSimFault::NoAnswer});
@@ -207,7 +209,7 @@ TEST_F(LinkTest, ReadEndsOnTheIdleCutNotTheTotalTimeOut) {
   const int64_t silent = MsSince(t0);
   EXPECT_EQ(link_->Status(), lsNoAnswer);
   EXPECT_GE(silent, 195);
-  EXPECT_LT(silent, 700);
+  EXPECT_LT(silent, 5000) << "ended by the total time-out";
 }
 
 TEST_F(LinkTest, TransactCountsExpectedAndRepeatsOnWrongQuality) {
