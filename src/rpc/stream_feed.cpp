@@ -14,7 +14,7 @@ namespace vexon {
 namespace {
 
 std::string Iso(int year, int month, int day, int hour, int minute, int second, int ms) {
-  char text[40];
+  char text[96];  // room for any int in each field
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", year, month, day, hour, minute, second, ms);
   return text;
 }

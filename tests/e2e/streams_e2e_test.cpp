@@ -294,3 +294,24 @@ TEST_F(StreamsE2e, VexonctlWatchFollowsWithoutTaking) {
   ASSERT_EQ(taken.size(), 1u);
   EXPECT_EQ(taken[0]["EventCode"], 6);
 }
+
+TEST_F(StreamsE2e, TheLineStreamIsOffUntilFollowedThenCarriesEveryFrame) {
+  // Frames went over the line before anybody followed: none was numbered.
+  OpenAndAutoconfigure();
+  TRpcClient sub;
+  const json s = Subscribe(sub, {{"streams", {"line"}}});
+  EXPECT_EQ(s["next"]["line"], 1);
+  const auto r = Call("sysvexon_OpenIm", {{"MakeAdr", 564}, {"DriverAdr", 2}, {"ImNumber", 1}});
+  ASSERT_EQ(WaitAnswer(r["EventID"])["Value"], 0);
+  bool tx = false, rx = false;
+  int64_t last = 0;
+  for (json p; !(tx && rx) && !(p = Next(sub, "line")).is_null();) {
+    EXPECT_EQ(p["seq"], last + 1);
+    last = p["seq"];
+    const std::string text = p["event"]["Text"];
+    tx = tx || text.find(" TX ") != std::string::npos;
+    rx = rx || text.find(" RX ") != std::string::npos;
+    EXPECT_EQ(p["event"]["Time"].get<std::string>().size(), 23u);
+  }
+  EXPECT_TRUE(tx && rx) << "frames sent and received, as the trace file has them";
+}

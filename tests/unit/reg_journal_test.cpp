@@ -1253,3 +1253,28 @@ TEST_F(RegJournalTest, KilledWriterLosesNoConfirmedPage) {
   }
   EXPECT_GT(confirmed.size(), 0u);
 }
+
+// The registration stream is told of events only once they are on disk:
+// nothing of a page whose sync failed, the page when it is stored, and
+// nothing of what a client takes.
+TEST_F(RegJournalTest, TheDurableObserverHearsOnlyStoredEventsInOrder) {
+  TRegJournal j;
+  std::vector<int> heard;
+  j.SetDurableObserver([&](const TEvItem& ev) { heard.push_back(ev.MakeAdr); });
+  Open(j);
+  {
+    TRegLogCallsGuard guard;
+    RegLogCalls().Sync = [](int) {
+      errno = EIO;
+      return -1;
+    };
+    EXPECT_FALSE(j.AddEventsDurable(Page(1, 3)));
+  }
+  EXPECT_TRUE(heard.empty()) << "a page that is not on disk is not told";
+  ASSERT_TRUE(j.AddEventsDurable(Page(1, 3)));
+  EXPECT_EQ(heard, Range(1, 3));
+  TEvItem out;
+  ASSERT_EQ(j.TakeOldestEvent(out), 0);
+  EXPECT_TRUE(j.AddEvents(Page(9, 1)));
+  EXPECT_EQ(heard, Range(1, 3)) << "takes and adds without the disk wait are not told";
+}
