@@ -3,8 +3,14 @@
 // subscriber whole and in order between the answers to its own calls; a
 // subscriber that never reads ends with a gap that accounts for every event
 // it missed; the taker and the reader lose nothing.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <functional>
 #include <thread>
 
 #include "ctl/rpc_client.h"
@@ -149,4 +155,79 @@ TEST_F(StreamTransportTest, SubscribeAnswersFirstUnsubscribeEndsAndBadParamsAreR
   EXPECT_EQ(c.Request("vexon.unsubscribe", {{"subscription", "x"}})["error"]["code"], -32602);
   for (size_t i = 0; i < TLineStreams::kMaxPerConnection; ++i) c.Call("vexon.subscribe", {{"streams", {"state"}}});
   EXPECT_EQ(code({{"streams", {"state"}}}), -32000) << "a bounded number per connection";
+}
+
+namespace {
+
+// GET /events under a token, with a short keep-alive.
+class EventsOverHttpTest : public vexon::testing::TRpcServerFixture {
+ protected:
+  EventsOverHttpTest() {
+    server_.SetEventHub(&hub_);
+    std::string error;
+    EXPECT_TRUE(server_.ListenHttp("127.0.0.1:0", error)) << error;
+    const std::string ep = server_.Endpoints().at(0);
+    port_ = static_cast<uint16_t>(std::stoi(ep.substr(ep.rfind(':') + 1)));
+  }
+  ~EventsOverHttpTest() override { server_.Stop(std::chrono::milliseconds(0)); }
+  static TRpcOptions Options() {
+    TRpcOptions o;
+    o.Token = "tok";
+    o.AuthFailureDelayMs = 0;
+    o.SseKeepAliveMs = 50;
+    return o;
+  }
+  // Sends `head` and reads until `until` appears or the server closes.
+  std::string Get(const std::string& head, const std::string& until, const std::function<void()>& then = {}) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port_);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    const std::string req = "GET " + head + "\r\n\r\n";
+    EXPECT_EQ(::send(fd, req.data(), req.size(), MSG_NOSIGNAL), static_cast<ssize_t>(req.size()));
+    std::string got;
+    bool thenDone = !then;
+    for (;;) {
+      if (!thenDone && got.find("event: subscribed") != std::string::npos) {
+        then();
+        thenDone = true;
+      }
+      if (got.find(until) != std::string::npos) break;
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 10000) <= 0) break;
+      char buf[4096];
+      const ssize_t r = ::recv(fd, buf, sizeof buf, 0);
+      if (r <= 0) break;
+      got.append(buf, static_cast<size_t>(r));
+    }
+    ::close(fd);
+    return got;
+  }
+
+  TEventHub hub_{100, 100, 5};
+  TRpcServer server_{services_, Options()};
+  uint16_t port_ = 0;
+};
+
+}  // namespace
+
+TEST_F(EventsOverHttpTest, TheTokenAndOriginRulesHoldAndAnIdleStreamGetsKeepAliveComments) {
+  const std::string target = "/events?streams=state HTTP/1.1\r\nHost: 127.0.0.1";
+  EXPECT_EQ(Get(target, "\r\n\r\n").substr(0, 12), "HTTP/1.1 401");
+  EXPECT_EQ(Get(target + "\r\nAuthorization: Bearer tok\r\nOrigin: http://elsewhere.example", "\r\n\r\n").substr(0, 12),
+            "HTTP/1.1 403");
+  EXPECT_EQ(Get("/events?streams=state&from=monitoring:1 HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer tok",
+                "\r\n\r\n")
+                .substr(0, 12),
+            "HTTP/1.1 400")
+      << "from names a stream not asked for";
+  const std::string stream = Get(target + "\r\nAuthorization: Bearer tok", ": keep-alive", [&] {
+    hub_.Publish(TStream::State, R"({"Kind":"x"})");
+  });
+  EXPECT_EQ(stream.substr(0, 15), "HTTP/1.1 200 OK") << stream;
+  EXPECT_NE(stream.find("data: {\"next\":{\"state\":1},\"run\":5}"), std::string::npos) << stream;
+  EXPECT_NE(stream.find("id: state:1\nevent: state\ndata: {\"Kind\":\"x\"}\n\n"), std::string::npos) << stream;
+  EXPECT_NE(stream.find(": keep-alive\n\n"), std::string::npos) << stream;
 }
