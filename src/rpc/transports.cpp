@@ -635,6 +635,9 @@ struct TRpcServer::TImpl {
         TSubscribeRequest events;
         if (ReadEventsRequest(View(req.target()), View(req["Last-Event-ID"]), events, why)) {
           // The connection is the stream's from here on, until either side ends it.
+          // Each event goes out as it comes: no waiting for more to fill a segment.
+          const int one = 1;
+          ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
           const auto write = [&stream](const std::string& text) { return stream.WriteAll(text); };
           const auto ended = [this, fd] {
             pollfd p{fd, POLLRDHUP, 0};
