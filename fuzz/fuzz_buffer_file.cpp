@@ -20,6 +20,7 @@
 #include "journals/reg_journal.h"
 #include "journals/reg_log.h"
 #include "util/log.h"
+#include "util/result_codes.h"
 
 using namespace vexon;
 
@@ -103,6 +104,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < loaded.size(); ++i) {
     FUZZ_CHECK(IsProducibleEvent(loaded[i]));
     if (i) FUZZ_CHECK(OrderOf(loaded[i - 1]) <= OrderOf(loaded[i]));
+  }
+  if (first.LogUnreadable()) {
+    // A log that cannot be read whole is kept as it is: nothing is saved,
+    // nothing is taken, and the next load finds the same list.
+    FUZZ_CHECK(!first.SaveBufferFile());
+    first.Free();
+    TRegJournal again;
+    Load(again, binPath);
+    FUZZ_CHECK(again.LogUnreadable());
+    FUZZ_CHECK(Snapshot(again) == loaded);
+    std::vector<TEvItem> none;
+    const int32_t code = again.TakeOldestEvents(loaded.size() + 1, none);
+    FUZZ_CHECK(none.empty());
+    FUZZ_CHECK(code == (loaded.empty() ? rcNoRegEvents : rcInternal));
+    again.Free();
+    return 0;
   }
   FUZZ_CHECK(first.SaveBufferFile());
   first.Free();
