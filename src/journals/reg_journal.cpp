@@ -552,7 +552,7 @@ bool TRegJournal::LoadBufferFile() {
     // stored, until a start reads it whole.
     log::error("{} cannot be read whole ({}): it is left as it is, and no controller journal is read in this run; "
                "the controllers keep their events until a start can read it",
-               cur.ReadError || cur.DamagedInside ? logPath : newPath,
+               cur.ReadError || cur.DamagedInside || damagedHeader ? logPath : newPath,
                cur.ReadError || next.ReadError ? "a read error"
                : damagedHeader               ? "its header is damaged"
                                              : "damaged before its last entry");
