@@ -97,18 +97,17 @@ void TServerCore::SaveAndFree() {
   std::error_code ec;
   if (systemSaved) std::filesystem::remove(RunMarkerPath(), ec);
   wroteMarker_ = false;
-  RegJournal.Free();
-  Answers.FreeAnswerQueue();
-  Requests.FreeRequestQueue();
-  Segments.FreePending();
-  Segments.FreeActive();
-  Suppression.Free();
+  FreeLists();
 }
 
 void TServerCore::AbandonStart() {
   std::error_code ec;
   if (wroteMarker_ && !previousRunUnclean_) std::filesystem::remove(RunMarkerPath(), ec);
   wroteMarker_ = false;
+  FreeLists();
+}
+
+void TServerCore::FreeLists() {
   RegJournal.Free();
   Answers.FreeAnswerQueue();
   Requests.FreeRequestQueue();

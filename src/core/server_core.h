@@ -93,6 +93,9 @@ class TServerCore {
  private:
   bool previousRunUnclean_ = false;
   bool wroteMarker_ = false;
+
+  // The lists and queues LoadAndCreate made, freed without saving.
+  void FreeLists();
 };
 
 }  // namespace vexon
