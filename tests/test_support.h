@@ -1,12 +1,14 @@
 // Small helpers shared by the test suites: a temporary directory removed at
-// the end, and elapsed wall time.
+// the end, elapsed wall time, and waiting for a state.
 #pragma once
 
 #include <stdlib.h>
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
 
 namespace vexon::testing {
 
@@ -27,6 +29,19 @@ class TTempDir {
 
 inline int64_t MsSince(std::chrono::steady_clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t).count();
+}
+
+// Polls `state` until it holds, at most `timeoutMs` of wall time: for what
+// another thread or process does on its own (the simulator applying a
+// command that has no answer, a pseudo-terminal handing bytes over late on
+// a busy machine). True once the state holds.
+inline bool WaitUntil(const std::function<bool()>& state, int timeoutMs = 10000) {
+  const auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    if (state()) return true;
+    if (MsSince(start) > timeoutMs) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 }  // namespace vexon::testing

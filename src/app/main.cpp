@@ -66,7 +66,8 @@ const char* kFooter =
     "  [Rpc]        Tcp, Unix, Http (win over [Automation]); MaxConnections=256; AllowedOrigins and\n"
     "               AllowedHosts (comma-separated); UnixSocketMode=0600 (octal); UnixSocketGroup;\n"
     "               Token (required from every client; needed to listen beyond loopback)\n"
-    "  [LINE]       EarlyFrameEnd=0 (1/true/yes/on: end a one-frame read when the frame is whole)\n"
+    "  [LINE]       EarlyFrameEnd=0 (1/true/yes/on: end a one-frame read when the frame is whole);\n"
+    "               StatusQueryMs=70 (10 to 10000: the time a controller has to answer a status query)\n"
     "  [Service]    IdleExitGrace=30 (seconds a server started for a client stays after its last client),\n"
     "               StopGrace=5 (seconds calls in progress may take at a stop); fractions allowed\n"
     "Command-line options win over the file.\n\n"
@@ -146,6 +147,12 @@ int main(int argc, char** argv) {
       "--early-frame-end,!--no-early-frame-end", earlyFrameEnd,
       "end a read that expects one answer as soon as the frame is whole (its length and checksum hold) instead of "
       "after 30 ms of silence; overrides EarlyFrameEnd of section LINE in the settings file (default off)");
+  uint32_t statusQueryMs = 0;
+  CLI::Option* statusQueryOption =
+      app.add_option("--status-query-ms", statusQueryMs,
+                     "MS a controller has to answer a status query of the monitoring poll before it counts as "
+                     "silent; overrides StatusQueryMs of section LINE (default 70)")
+          ->check(CLI::Range(kMinStatusQueryMs, kMaxStatusQueryMs));
   double idleExitGrace = -1, stopGrace = -1;
   app.add_option("--idle-exit-grace", idleExitGrace,
                  "SECONDS a server started for a client (-Embedding) stays after its last client has gone; "
@@ -167,6 +174,7 @@ int main(int argc, char** argv) {
   }
   opt.DataDir = dataDir;
   if (earlyOption->count() > 0) opt.EarlyFrameEnd = earlyFrameEnd;
+  if (statusQueryOption->count() > 0) opt.StatusQueryMs = statusQueryMs;
   opt.SettingsPath = config;
   spdlog::set_default_logger(spdlog::stderr_logger_mt("srvvexon"));
   spdlog::set_level(verbose ? spdlog::level::debug : spdlog::level::info);
@@ -228,6 +236,7 @@ int main(int argc, char** argv) {
     if (maxConnections > 0) a.insert(a.end(), {"--rpc-max-connections", std::to_string(maxConnections)});
     if (!opt.TraceFile.empty()) a.insert(a.end(), {"--trace", Absolute(opt.TraceFile)});
     if (opt.EarlyFrameEnd) a.push_back(*opt.EarlyFrameEnd ? "--early-frame-end" : "--no-early-frame-end");
+    if (opt.StatusQueryMs) a.insert(a.end(), {"--status-query-ms", std::to_string(*opt.StatusQueryMs)});
     if (idleExitGrace >= 0) a.insert(a.end(), {"--idle-exit-grace", std::to_string(idleExitGrace)});
     if (stopGrace >= 0) a.insert(a.end(), {"--stop-grace", std::to_string(stopGrace)});
     if (verbose) a.push_back("--verbose");

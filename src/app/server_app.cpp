@@ -27,6 +27,12 @@ bool TServerApp::StartUp(std::string& error) {
   cfg.Timings = options_.Timings;
   cfg.Timings.EarlyFrameEnd = options_.EarlyFrameEnd.value_or(settings_.EarlyFrameEnd);
   if (cfg.Timings.EarlyFrameEnd) log::info("line: a read that expects one answer ends at the whole frame (early frame end)");
+  if (options_.StatusQueryMs)
+    cfg.Timings.StatusQueryMs = *options_.StatusQueryMs;
+  else if (settings_.StatusQueryMs != 0)
+    cfg.Timings.StatusQueryMs = settings_.StatusQueryMs;
+  if (cfg.Timings.StatusQueryMs != TLinkTimings{}.StatusQueryMs)
+    log::info("line: a controller has {} ms to answer a status query", cfg.Timings.StatusQueryMs);
   hub_ = std::make_unique<TEventHub>(settings_.EventsKeep, settings_.EventsSubscriberQueue);
   streamDisplay_ = std::make_unique<TStreamDisplay>(display_, *hub_);
   core_ = std::make_unique<TServerCore>(clock_, *streamDisplay_, cfg);

@@ -46,6 +46,9 @@ struct TAppOptions {
   std::string TraceFile;
   // --early-frame-end / --no-early-frame-end; unset: the settings file says.
   std::optional<bool> EarlyFrameEnd;
+  // --status-query-ms; unset: StatusQueryMs of section LINE, else
+  // Timings.StatusQueryMs.
+  std::optional<uint32_t> StatusQueryMs;
   // The line's time-outs (EarlyFrameEnd above still applies); the defaults
   // unless a program embedding the server sets them.
   TLinkTimings Timings;

@@ -67,6 +67,9 @@ bool LoadSettings(const std::string& path, TSettings& s, std::string* error) {
   s.RpcUnixSocketGroup = ini.Get("Rpc", "UnixSocketGroup", "");
   s.RpcToken = ini.Get("Rpc", "Token", "");
   s.EarlyFrameEnd = ini.GetBoolean("LINE", "EarlyFrameEnd", false);
+  // Out of range or not a number: the line's own value.
+  const long statusQuery = ini.GetInteger("LINE", "StatusQueryMs", 0);
+  s.StatusQueryMs = statusQuery >= kMinStatusQueryMs && statusQuery <= kMaxStatusQueryMs ? static_cast<uint32_t>(statusQuery) : 0;
   // A value that is not a plain number of seconds keeps the default.
   double seconds = 0;
   s.IdleExitGraceSeconds = ParseSeconds(ini.Get("Service", "IdleExitGrace", ""), seconds) ? seconds : 30;

@@ -3,7 +3,8 @@
 // section "Ports" (COMn=device path), section "Automation" (Tcp, Unix,
 // Http endpoints) and section "Rpc" (the same endpoints, which win over
 // "Automation", and the limits and allow-lists of the RPC transports) and
-// section "LINE" (EarlyFrameEnd: 1/true/yes/on turns it on) and section
+// section "LINE" (EarlyFrameEnd: 1/true/yes/on turns it on; StatusQueryMs:
+// the time a controller has to answer a status query) and section
 // "Service" (IdleExitGrace, StopGrace: seconds, fractions allowed).
 #pragma once
 
@@ -15,6 +16,10 @@
 #include "app/ini_file.h"
 
 namespace vexon {
+
+// The range of StatusQueryMs in section "LINE" and of --status-query-ms.
+constexpr long kMinStatusQueryMs = 10;
+constexpr long kMaxStatusQueryMs = 10000;
 
 struct TSettings {
   bool MinimizeOnRun = true;
@@ -31,6 +36,12 @@ struct TSettings {
   // Section "LINE": a read that expects one answer frame ends as soon as the
   // frame is whole instead of after 30 ms of silence (off unless set).
   bool EarlyFrameEnd = false;
+  // The time a controller has to answer the status queries of the
+  // monitoring poll and of commands 0x48/0x49, in milliseconds (10 to
+  // 10000); 0: not set, the line's own 70 ms. A USB adapter that holds bytes
+  // back, or a machine too busy to hand them over in time, needs more: a
+  // status answer that misses it counts as a lost link.
+  uint32_t StatusQueryMs = 0;
   // Section "Service": how long a server started for a client stays after
   // its last client, and how long calls in progress may take at shut-down.
   double IdleExitGraceSeconds = 30;

@@ -102,14 +102,6 @@ class SimCardsTest : public CoreTest {
     return out;
   }
   static constexpr uint8_t kRegJournalFlag = 15;
-  // The simulator applies a command without answer on its own thread.
-  static bool WaitUntil(const std::function<bool()>& state) {
-    for (int i = 0; i < 2000; ++i) {
-      if (state()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
-  }
   static std::string Text(const TMonItem& e) { return GetMonEventDescription(e.EventCode, e.EventAdd); }
   sim::TSimController Controller(uint8_t sysAdr) { return *sim_.NetworkCopy().Find(sysAdr); }
 

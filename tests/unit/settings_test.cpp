@@ -204,6 +204,44 @@ TEST(Settings, ServerTakesEarlyFrameEndFromCommandLineOverFile) {
   }
 }
 
+// The status query's time-out: the line's 70 ms unless section "LINE" sets
+// one within 10..10000 ms; --status-query-ms wins over the file.
+TEST(Settings, StatusQueryTimeOutFromFileAndCommandLine) {
+  const std::string p = Temp("status.ini");
+  TSettings s;
+  for (const auto& [text, expect] : std::vector<std::pair<std::string, uint32_t>>{
+           {"", 0}, {"250", 250}, {"10", 10}, {"10000", 10000}, {"9", 0}, {"10001", 0}, {"-70", 0}, {"fast", 0}}) {
+    std::ofstream(p) << "[LINE]\nStatusQueryMs=" << text << "\n";
+    ASSERT_TRUE(LoadSettings(p, s));
+    EXPECT_EQ(s.StatusQueryMs, expect) << "'" << text << "'";
+  }
+  const std::string dir = Temp("status-app");
+  fs::create_directories(dir);
+  std::ofstream(p) << "[LINE]\nStatusQueryMs=250\n";
+  const std::string none = Temp("status-none.ini");
+  fs::remove(none);
+  struct Case {
+    std::string file;
+    std::optional<uint32_t> flag;
+    uint32_t expect;
+  };
+  for (const Case& c : {Case{none, std::nullopt, 70}, Case{p, std::nullopt, 250}, Case{p, 1000u, 1000}}) {
+    TAppOptions opt;
+    opt.DataDir = dir;
+    opt.SettingsPath = c.file;
+    opt.Tcp = "off";
+    opt.Http = "off";
+    opt.StatusQueryMs = c.flag;
+    TManualClock clock;
+    THeadlessDisplay display;
+    TServerApp app(opt, clock, display);
+    std::string error;
+    ASSERT_TRUE(app.StartUp(error)) << error;
+    EXPECT_EQ(app.Core().Port.Timings().StatusQueryMs, c.expect) << c.file;
+    app.ShutDown();
+  }
+}
+
 TEST(Settings, EventsKeepAndSubscriberQueue) {
   TSettings s;
   fs::remove(Temp("none.ini"));
