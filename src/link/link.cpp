@@ -72,6 +72,22 @@ bool IsWholeSingleAnswer(const uint8_t* bytes, size_t count) {
   return IsWholeAnswerFrame(bytes, count) && bytes[2] != ansWait;
 }
 
+// Wait answers at the front of a read that holds more after them are
+// dropped, as if each had been read on its own: a controller leaves a pause
+// after a wait answer, but a communication thread held off the processor
+// through that pause reads the wait answer and what followed it at once.
+// Returns the bytes left; a read that is one frame, or whose first frame is
+// not a whole wait answer, is left as it is.
+size_t DropLeadingWaitAnswers(uint8_t* bytes, size_t count) {
+  for (;;) {
+    if (count < kMinAnswerFrame) return count;
+    const size_t length = static_cast<size_t>(bytes[1]) + kLengthOverhead;
+    if (length >= count || bytes[2] != ansWait || !IsWholeAnswerFrame(bytes, length)) return count;
+    std::memmove(bytes, bytes + length, count - length);
+    count -= length;
+  }
+}
+
 }  // namespace
 
 bool TLink::ReadAnswerBytes(TUart* u, size_t& count, TUart::TReadComplete complete) {
@@ -125,6 +141,7 @@ bool TLink::ReceiveAnswer(uint8_t& code, uint8_t* data, size_t& length) {
   for (;;) {
     size_t count = 0;
     if (!ReadAnswerBytes(u, count, complete)) return false;
+    count = DropLeadingWaitAnswers(rx_.data(), count);
     if (rx_[1] != count - kLengthOverhead) {
       u->LastError = ueLength;
       status_ = lsLength;

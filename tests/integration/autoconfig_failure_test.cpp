@@ -95,7 +95,7 @@ TEST_F(AutoconfigFailureTest, FileThatCannotBeSavedAnswers30AndKeepsTheNewList) 
   // for one controller reaches another by a stale address.
   EXPECT_EQ(m.Addresses.FindSysAdr(0x44), 5);
   EXPECT_EQ(m.Addresses.FindSysAdr(kModemMakeAdr), -1);
-  EXPECT_EQ(core_->Port.ReadTotalTimeout(), 1200u) << "the read time-out follows the new count (2 x 600 ms)";
+  EXPECT_EQ(core_->Port.ReadTotalTimeout(), 1600u) << "the read time-out follows the new count (2 x 800 ms)";
   EXPECT_TRUE(std::filesystem::is_directory(blocked + "/keep")) << "nothing was written over the obstacle";
   // The status reads still ran for the new controllers, and the answer is
   // the save failure, not their success.

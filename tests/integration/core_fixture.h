@@ -64,14 +64,14 @@ class CoreTest : public ::testing::Test {
     // ThreadSanitizer on a busy machine the simulator's first answer can
     // take longer than a shortened one.
     cfg.Timings.DefaultTotalMs = 1500;
-    // Once configured, more than the line's own 600 ms for three
-    // controllers: the status reads that end an autoconfiguration run on it,
-    // and with two suites and a build beside them a pseudo-terminal was
-    // measured handing bytes over up to 400 ms late. 600 ms a controller
-    // keeps the time-out following the count (1800 ms for three, 1200 for
-    // two). Tests of a silent line set shorter time-outs of their own.
-    cfg.Timings.MinTotalMs = 300;
-    cfg.Timings.PerControllerMs = 600;
+    // Once the (empty or loaded) configuration is in, more than the line's
+    // own 600 ms: autoconfiguration and its status reads run on it, and with
+    // two suites and a build beside them a pseudo-terminal was measured
+    // handing bytes over up to 400 ms late. 800 ms a controller keeps the
+    // time-out following the count (2400 ms for three, 1600 for two, 1500
+    // for none). Tests of a silent line set shorter time-outs of their own.
+    cfg.Timings.MinTotalMs = 1500;
+    cfg.Timings.PerControllerMs = 800;
     cfg.Timings.AutoconfigMs = 2000;
     // The simulator answers a status query within a millisecond or two,
     // but on a machine busy with other builds the pseudo-terminal's kernel

@@ -169,13 +169,20 @@ TEST_F(EarlyFrameEndTest, AutoconfigurationReadsEveryDescriptorBlock) {
   port_->SetReadTotalTimeout(2000);
   std::vector<TAskItem> blocks;
   ASSERT_TRUE(link_->ReceiveAnswers(blocks)) << link_->Status();
+  // A reader held off the processor through the pause also takes the
+  // closing frame in the same read (autoconfiguration takes it from there).
+  if (blocks.size() == 3u) {
+    EXPECT_EQ(blocks[2].Code, proto::ansAutoconfigEnd);
+    blocks.pop_back();
+  } else {
+    uint8_t code = 0;
+    uint8_t data[proto::kIoBuffer];
+    size_t len = 0;
+    ASSERT_TRUE(link_->ReceiveAnswer(code, data, len)) << link_->Status();
+    EXPECT_EQ(code, proto::ansAutoconfigEnd);
+  }
   ASSERT_EQ(blocks.size(), 2u);
   EXPECT_EQ(blocks[0].Len + blocks[1].Len, static_cast<int32_t>(40 * proto::kDescriptorLen));
-  uint8_t code = 0;
-  uint8_t data[proto::kIoBuffer];
-  size_t len = 0;
-  ASSERT_TRUE(link_->ReceiveAnswer(code, data, len)) << link_->Status();
-  EXPECT_EQ(code, proto::ansAutoconfigEnd);
 }
 
 TEST_F(EarlyFrameEndTest, WaitAnswersThenTheAnswerInBothModes) {
@@ -210,9 +217,9 @@ TEST_F(EarlyFrameEndTest, OffByDefaultAndOffKeepsTheIdleCut) {
 }
 
 // A controller that sends the answer 10 ms after its wait answer, inside the
-// idle cut: the wait answer's read still waits for silence, takes both and
-// fails as it always did, so the purge after a wait answer never lands in
-// the middle of the real answer.
+// idle cut: the wait answer's read still waits for silence and takes both,
+// and the answer behind the wait answer counts. A read ended at the wait
+// answer would purge the answer's first bytes away.
 class EarlyFrameEndCloseBurstsTest : public EarlyFrameEndTest {
  protected:
   EarlyFrameEndCloseBurstsTest() : EarlyFrameEndTest(Paced(10)) {}
@@ -220,14 +227,9 @@ class EarlyFrameEndCloseBurstsTest : public EarlyFrameEndTest {
 
 TEST_F(EarlyFrameEndCloseBurstsTest, WaitAnswerReadKeepsTheIdleCut) {
   UseEarlyFrameEnd(true);
-  // One attempt of three must show it (a simulator held off the processor
-  // for 20 ms would put the bursts into separate reads).
-  bool oneRead = false;
-  for (int attempt = 0; attempt < 3 && !oneRead; ++attempt) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
     int32_t q = -1;
-    const bool ok = QualityExchange({TSimFault::Waits, 1}, q);
-    oneRead = !ok && link_->Status() == lsLength;
-    ASSERT_TRUE(sim_.WaitForFrames(static_cast<size_t>(attempt) + 1, 3000));
+    ASSERT_TRUE(QualityExchange({TSimFault::Waits, 1}, q)) << "attempt " << attempt << ", status " << link_->Status();
+    EXPECT_EQ(q, 2);
   }
-  EXPECT_TRUE(oneRead);
 }

@@ -36,7 +36,7 @@ TEST_F(ExecutorTest, AutoconfigurationBuildsListsReadsStatusAndSaves) {
   TDescriptor d;
   ASSERT_EQ(m.GetControllerDesc(3, d), 0);
   EXPECT_EQ(d[5], 0);
-  EXPECT_EQ(core_->Port.ReadTotalTimeout(), 1800u) << "3 controllers x 600 ms";
+  EXPECT_EQ(core_->Port.ReadTotalTimeout(), 2400u) << "3 controllers x 800 ms";
   EXPECT_EQ(FileBytes(core_->SystemFilePath()).size(), 180u);
   EXPECT_EQ(display_.Status(), "работа");
   EXPECT_EQ(display_.DataState(), "пропуска");

@@ -155,6 +155,36 @@ TEST_F(LinkTest, QualityAnswerChecks) {
   EXPECT_EQ(link_->Status(), lsOk);
 }
 
+// A communication thread held off the processor through the pauses after
+// wait answers reads them and the answer at once: the answer still counts,
+// and a wait answer alone behind an answer's bytes is no answer.
+TEST_F(LinkTest, WaitAnswersReadTogetherWithTheAnswer) {
+  OpenPort();
+  uint8_t wait[8], quality[8];
+  const size_t w = BuildAnswerFrame(proto::ansWait, nullptr, 0, wait);
+  const uint8_t three = 3;
+  const size_t n = BuildAnswerFrame(proto::ansQuality, &three, 1, quality);
+  std::vector<uint8_t> line(wait, wait + w);
+  line.insert(line.end(), wait, wait + w);
+  line.insert(line.end(), quality, quality + n);
+  sim_.InjectFault({TSimFault::NoAnswer});
+  ASSERT_TRUE(link_->SendEmpty(1, 0xFF, 0xFF, 0x21));
+  ASSERT_TRUE(sim_.WaitForFrames(1, 10000));
+  sim_.SendRaw(line);
+  int32_t q = -1;
+  ASSERT_TRUE(link_->ReceiveQuality(q)) << link_->Status();
+  EXPECT_EQ(q, 3);
+  // The other way round it stays a length fault: the answer's bytes first.
+  line.assign(quality, quality + n);
+  line.insert(line.end(), wait, wait + w);
+  sim_.InjectFault({TSimFault::NoAnswer});
+  ASSERT_TRUE(link_->SendEmpty(1, 0xFF, 0xFF, 0x21));
+  ASSERT_TRUE(sim_.WaitForFrames(2, 10000));
+  sim_.SendRaw(line);
+  EXPECT_FALSE(link_->ReceiveQuality(q));
+  EXPECT_EQ(link_->Status(), lsLength);
+}
+
 TEST_F(LinkTest, EndlessWaitAnswersAreBounded) {
   timings_.WaitAnswerLimitTimeouts = 2;
   port_ = std::make_unique<TSerialPort>(ports_, timings_);
