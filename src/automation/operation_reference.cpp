@@ -408,8 +408,8 @@ std::map<int, TOpReference> Build() {
            {0, 11, 31, 38, 42, 57, 68},
            {},
            "SetCardZone FacilityCode=12 CardID=1001 ZoneNumber=3"};
-  r[38] = {"Blocks (Enable 0) or unblocks (Enable not 0) a card in every controller. A blocked card's monitoring "
-           "reports are suppressed for a while.",
+  r[38] = {"Blocks (Enable 0) or unblocks (Enable not 0) a card in every controller. For 10 seconds after a "
+           "block, the monitoring reports of that card that the block itself causes are kept out of the journal.",
            {{"EventID", ""}, {"Enable", "0 block, anything else unblock"}, {"FacilityCode", ""}, {"CardID", ""}},
            Queued("; unblocking keeps the three transfer numbers in Int1 to Int3, blocking leaves 0, 0, 0."),
            {0, 11, 31, 38, 57, 68},
@@ -638,11 +638,13 @@ std::map<int, TOpReference> Build() {
            {0, 11, 31},
            kTransact,
            "--wait SendShiftListBS ShiftList=@shifts.json"};
-  r[65] = {"Sends a whole card list to a controller as given (rows of six columns), block by block; other requests "
-           "overtake it between blocks. Rows are not checked: a card that is not a system card is skipped.",
+  r[65] = {"Sends a whole card list to a controller as given, 20 cards per block, one block per step of the "
+           "communication thread, so other requests overtake it between blocks. Each row is one card entry: its "
+           "system index (column 1 + 256 x column 2) and four bytes (columns 3 to 6), not checked.",
            {{"EventID", ""},
             {"MakeAdr", "factory address; not looked up here (an unknown one fails the transfer with 32)"},
-            {"Cl", "array of ClSize rows (from 1) of 6 columns"},
+            {"Cl", "array of ClSize rows (from 1) of 6 columns; a system index of 65536 or more fails the call "
+                   "with an RPC error"},
             {"ClSize", "rows to send; 0 or less sends an empty list"}},
            Queued(),
            {0, 11, 31, 68},
@@ -680,8 +682,9 @@ std::map<int, TOpReference> Build() {
            {0, 11},
            kTransact,
            "--wait SetTimerBS DT=2026-12-08T09:00:00"};
-  r[71] = {"Sends an autonomous card list (rows of three columns) to a controller, block by block. A controller "
-           "with a merged second driver answers at once (0, 1, 1, 1) without traffic.",
+  r[71] = {"Sends an autonomous card list to a controller, 40 entries of three bytes (columns 1 to 3) per block, "
+           "one block per step. A controller with a merged second driver is answered at once (0, 1, 1, 1) "
+           "without traffic.",
            {{"EventID", ""},
             {"MakeAdr", ""},
             {"Cl", "array of ClSize rows (from 1) of 3 columns"},
@@ -721,12 +724,15 @@ std::map<int, TOpReference> Build() {
            {0, 11, 31, 32, 33, 51},
            kTransact,
            "--wait SetAutoAlarmOut MakeAdr=564 DriverAdr=2 OutNumber=1"};
-  r[76] = {"Checks a card list row by row and sends it to a controller, block by block. Rows hold facility code, "
-           "card, properties, times and, for commissioning, columns 6 to 8; the first row that fails its check "
-           "stops the call with a code naming that card (91 to 96) and nothing is queued.",
+  r[76] = {"Checks a card list row by row against the active card segments and sends it to a controller, 20 "
+           "cards per block. A row is facility code, card number (column 2 + 256 x column 3), properties (bits 0 "
+           "and 1 the time type, bit 5 commissioning, bit 4 by card), schedule number and, for commissioning, "
+           "columns 6 to 8 (facility code and card, or the PIN). The first row that fails stops the call with a "
+           "code naming its card (91 to 96, text from GetErrorDescription) and nothing is queued.",
            {{"AEventID", ""},
             {"AMakeAdr", "factory address of a controller (else 32)"},
-            {"ACards", "array of rows (from 1) of 5 columns, 8 for commissioning rows; not an array gives 90"}},
+            {"ACards", "array of rows (from 1) of 5 columns, 8 for commissioning rows; all its rows are sent; not "
+                       "an array gives 90"}},
            Queued(),
            {0, 11, 31, 32, 68, 90, 91, 92, 93, 94, 95, 96},
            kCardList,

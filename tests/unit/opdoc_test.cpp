@@ -87,8 +87,10 @@ TEST(OperationReference, MarkdownAndManPageHaveEverySectionArgumentAndCode) {
     const size_t end = md.find("\n## ", at + 1);
     const std::string section = md.substr(at, end - at);
     for (const auto& a : op.Args) EXPECT_NE(section.find("| `" + a.Name + "` |"), std::string::npos) << op.Name;
-    for (int32_t c : op.Ref->CallCodes)
-      if (c >= 0) EXPECT_NE(section.find("| " + std::to_string(c) + " | "), std::string::npos) << op.Name << " " << c;
+    for (int32_t c : op.Ref->CallCodes) {
+      if (c < 0) continue;  // -1 (pending) has no row of its own
+      EXPECT_NE(section.find("| " + std::to_string(c) + " | "), std::string::npos) << op.Name << " " << c;
+    }
     EXPECT_NE(section.find("vexonctl " + op.Ref->Example), std::string::npos) << op.Name;
 
     EXPECT_NE(man.find(".SS " + op.Name + "\n"), std::string::npos) << op.Name;
