@@ -254,7 +254,8 @@ if [ -f "$page" ]; then
   text="$(MANWIDTH=200 LC_ALL=C.UTF-8 man --warnings -E UTF-8 -l "$page" 2>"$work/man.err" | col -b)"
   [ -s "$work/man.err" ] && fail "man -l srvvexon-operations.7.gz: $(cat "$work/man.err")"
   grep -qE "^ +srvvexon-operations - " <<<"$text" || fail "srvvexon-operations(7) NAME does not name it"
-  ops="$("$root/usr/bin/vexonctl" list 2>/dev/null | grep -oE '^sysvexon_[A-Za-z0-9_]+' | sort -u)"
+  # vexonctl list: each operation's short name at the start of a line.
+  ops="$("$root/usr/bin/vexonctl" list 2>/dev/null | grep -oE '^[A-Za-z][A-Za-z0-9_]*' | sed 's/^/sysvexon_/' | sort -u)"
   [ "$(grep -c . <<<"$ops")" -eq 77 ] || fail "vexonctl list gives $(grep -c . <<<"$ops") operations, not 77"
   for op in $ops; do
     grep -qE "^ +$op\$" <<<"$text" || fail "srvvexon-operations(7) has no section for $op"
