@@ -70,10 +70,10 @@ std::string Mode(const TOpDesc& op) { return op.Queued ? "queued" : "immediate";
 // Paragraphs that both forms open with, one string per paragraph.
 std::vector<std::string> Preamble() {
   return {
-      "Every operation is a JSON-RPC 2.0 method named sysvexon_NAME (the prefix may be left out), with its "
-      "arguments by name in params. The answer's result holds Value (the result code of the call, or a text) "
-      "and every [in,out] argument. vexonctl calls them as vexonctl NAME Arg=Value ... and prints the "
-      "code's text beside Value.",
+      "Every operation is a JSON-RPC 2.0 method named sysvexon_NAME, with its arguments by name in params (an "
+      "object; an array gives them in interface order). The answer's result holds Value (the result code of "
+      "the call, or a text) and every [in,out] argument. vexonctl calls them as vexonctl NAME Arg=Value ... "
+      "(the prefix may be left out there) and prints the code's text beside Value.",
       "Types: I4 a signed 32-bit integer, UI1 an integer 0..255, BSTR a string, DATE days since 1899-12-30 "
       "(or an ISO 8601 text), VARIANT a JSON array (rows of a two-dimensional array; vexonctl reads one from "
       "a file with Arg=@file.json or Arg=@file.csv). Every [in] argument must be given; [in,out] ones may be "
