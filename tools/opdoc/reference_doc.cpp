@@ -1,6 +1,7 @@
 #include "opdoc/reference_doc.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <set>
 #include <sstream>
