@@ -37,7 +37,7 @@ const char* kDescription =
     "srvvexon: the access-control server. It owns the serial line to the primary controller and serves the "
     "automation operations over JSON-RPC (TCP and a Unix socket with one JSON text per line, HTTP with POST /rpc).\n\n"
     "Command line: srvvexon [/X] [-Embedding] [/regserver | /unregserver] [OPTIONS]\n\n"
-    "Switches (\"-\" or \"/\", any case):\n"
+    "Switches (written with - or /, in any case):\n"
     "  /X                 as the FIRST parameter: the request queue keeps arrival order instead of sorting by\n"
     "                     priority. Any other first parameter leaves the queue sorted; one that is not an\n"
     "                     option (a word, or a switch written with \"/\") is ignored.\n"
@@ -70,8 +70,11 @@ const char* kFooter =
     "               StatusQueryMs=70 (10 to 10000: the time a controller has to answer a status query)\n"
     "  [Service]    IdleExitGrace=30 (seconds a server started for a client stays after its last client),\n"
     "               StopGrace=5 (seconds calls in progress may take at a stop); fractions allowed\n"
+    "  [Events]     Keep=10000 (events kept per stream for resuming), SubscriberQueue=10000 (events\n"
+    "               queued per subscription)\n"
     "Command-line options win over the file.\n\n"
-    "Files in the data directory: new_sys.bin, cards.bin, buffer.bin, SrvVexon.Log, test.txt.\n\n"
+    "Files in the data directory: new_sys.bin, cards.bin, buffer.bin, buffer.log, SrvVexon.Log, test.txt,\n"
+    "and srvvexon.lock and srvvexon.run while the server runs.\n\n"
     "As a service started on the first client:\n"
     "  srvvexon /regserver --data-dir ~/vexon-data\n"
     "  systemctl --user daemon-reload\n"
@@ -120,7 +123,7 @@ int main(int argc, char** argv) {
   opt.Http.clear();
   app.add_flag("--headless", headless, "run without the operator window and the tray icon");
   CLI::Option* dataOption = app.add_option(
-      "--data-dir", dataDir, "folder of new_sys.bin, cards.bin, buffer.bin, SrvVexon.Log, test.txt (default: the program's folder)");
+      "--data-dir", dataDir, "folder of new_sys.bin, cards.bin, buffer.bin, buffer.log, SrvVexon.Log, test.txt (default: the program's folder)");
   CLI::Option* configOption = app.add_option("--config", config, "settings file (default $XDG_CONFIG_HOME/srvvexon.ini, else ~/.config/srvvexon.ini)");
   app.add_option("--port", opt.PortAssignments,
                  "map a port: COM3=/dev/ttyUSB0 (repeatable). The line runs 9600 8E1 without flow control and "

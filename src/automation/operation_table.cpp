@@ -216,6 +216,12 @@ std::vector<TOpDesc> Build() {
       op.Args.push_back({name, ParseType(type), io ? TArgDir::InOut : TArgDir::In});
     }
     if (*r.Value) op.Args.push_back({"Value", ParseType(r.Value), TArgDir::RetVal});
+    op.Ref = &OperationReference(r.Number);
+    for (const TArgNote& note : op.Ref->Args) {
+      bool known = false;
+      for (const TArgDesc& a : op.Args) known = known || (a.Name == note.Name && a.Dir != TArgDir::RetVal);
+      if (!known) throw std::logic_error("operation table: " + op.Name + " has no argument " + note.Name);
+    }
     ops.push_back(std::move(op));
   }
   return ops;

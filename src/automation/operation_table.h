@@ -1,12 +1,16 @@
 // The interface of the automation object: 7 inherited placeholder
 // operations, then the 77 sysvexon_ operations in interface order with their
-// DISPIDs, argument names, types and directions. The single source of truth
-// for the RPC dispatch, the interface description and vexonctl's help.
+// DISPIDs, argument names, types and directions, and each one's reference
+// record (operation_reference.h). The single source of truth for the RPC
+// dispatch, the interface description, vexonctl's help and the operations
+// reference (vexon-opdoc).
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "automation/operation_reference.h"
 
 namespace vexon {
 
@@ -27,6 +31,7 @@ struct TOpDesc {
   bool Inherited;    // placeholder of the inherited interface: always fails
   std::string Summary;
   std::vector<TArgDesc> Args;  // interface order; Value (retval) last when present
+  const TOpReference* Ref = nullptr;  // null only for the inherited placeholders
 
   bool HasValue() const { return !Args.empty() && Args.back().Dir == TArgDir::RetVal; }
 };

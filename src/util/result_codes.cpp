@@ -122,6 +122,12 @@ std::string GetErrorStr(int32_t code) {
   return "Неизвестная ошибка.";
 }
 
+std::string GetErrorTemplate(int32_t code) {
+  if (code >= 91 && code <= 96) return kCardTemplates[code - 91];
+  if ((code >= 0 && code <= kLastTableCode) || code == 88 || code == 90) return GetErrorStr(code);
+  return "";
+}
+
 void SetCardErrorContext(int32_t facilityCode, int32_t cardId) {
   gCardContext = (uint64_t{static_cast<uint32_t>(facilityCode)} << 32) | static_cast<uint32_t>(cardId);
 }

@@ -65,6 +65,9 @@ enum ResultCode : int32_t {
 
 // The text of a code; "Неизвестная ошибка." for any undefined code.
 std::string GetErrorStr(int32_t code);
+// The text as defined, with the two "%s" of codes 91 to 96 left in place
+// (the operations reference prints it); empty for an undefined code.
+std::string GetErrorTemplate(int32_t code);
 
 // Records the card on which a card-list preparation failed (codes 91 to 96);
 // both numbers are replaced at once.

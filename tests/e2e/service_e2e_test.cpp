@@ -241,8 +241,8 @@ TEST_F(ServiceE2e, HelpDescribesEverySwitchOptionAndSettingsSection) {
   for (const char* word : {"/X", "-Embedding", "-Automation", "/regserver", "/unregserver", "--idle-exit-grace",
                            "--stop-grace", "--data-dir", "--config", "--port", "--rpc-tcp", "--rpc-unix", "--rpc-http",
                            "--rpc-token-file", "--rpc-max-connections", "--trace", "--early-frame-end", "--headless",
-                           "[SETTINS]", "[Ports]", "[Automation]", "[Rpc]", "[LINE]", "[Service]", "IdleExitGrace",
-                           "StopGrace", "SIGHUP", "systemctl --user enable --now srvvexon.socket"})
+                           "[SETTINS]", "[Ports]", "[Automation]", "[Rpc]", "[LINE]", "[Service]", "[Events]",
+                           "IdleExitGrace", "StopGrace", "SIGHUP", "systemctl --user enable --now srvvexon.socket"})
     EXPECT_NE(text.find(word), std::string::npos) << word;
 }
 

@@ -82,6 +82,7 @@ expected_files="
 /usr/share/man/man1/srvvexon.1.gz
 /usr/share/man/man1/vexon-sim.1.gz
 /usr/share/man/man1/vexonctl.1.gz
+/usr/share/man/man7/srvvexon-operations.7.gz
 /usr/share/doc/srvvexon/copyright
 /usr/share/doc/srvvexon/changelog.gz
 /usr/share/lintian/overrides/srvvexon
@@ -237,8 +238,30 @@ for p in srvvexon vexonctl vexon-sim; do
   for opt in $("$root/usr/bin/$p" --help 2>&1 | grep -oE -- '--[a-z][a-z0-9-]+' | sort -u); do
     grep -qF -- "$opt" <<<"$text" || fail "$p(1) does not mention $opt"
   done
+  # A heading of --help that holds double quotes comes out of help2man as a
+  # quoted argument with quotes inside, which man garbles.
+  zcat "$page" | grep -E '^\.S[SH] ' | awk -F'"' 'NF > 3 {bad = 1; print} END {exit bad}' >"$work/headings" ||
+    fail "$p(1) has headings that man garbles: $(cat "$work/headings")"
 done
 pass "manual pages"
+
+# The operations reference: renders without a warning, and has a section
+# for every operation the installed vexonctl knows (its list comes from the
+# operation table, as the page does).
+page="$root/usr/share/man/man7/srvvexon-operations.7.gz"
+if [ -f "$page" ]; then
+  gzip -t "$page" || fail "srvvexon-operations.7.gz is not a valid gzip file"
+  text="$(MANWIDTH=200 LC_ALL=C.UTF-8 man --warnings -E UTF-8 -l "$page" 2>"$work/man.err" | col -b)"
+  [ -s "$work/man.err" ] && fail "man -l srvvexon-operations.7.gz: $(cat "$work/man.err")"
+  grep -qE "^ +srvvexon-operations - " <<<"$text" || fail "srvvexon-operations(7) NAME does not name it"
+  # vexonctl list: each operation's short name at the start of a line.
+  ops="$("$root/usr/bin/vexonctl" list 2>/dev/null | grep -oE '^[A-Za-z][A-Za-z0-9_]*' | sed 's/^/sysvexon_/' | sort -u)"
+  [ "$(grep -c . <<<"$ops")" -eq 77 ] || fail "vexonctl list gives $(grep -c . <<<"$ops") operations, not 77"
+  for op in $ops; do
+    grep -qE "^ +$op\$" <<<"$text" || fail "srvvexon-operations(7) has no section for $op"
+  done
+fi
+pass "operations manual page"
 
 # -------------------------------------------------------- settings file
 # Every section and key the default settings file names is one the server
