@@ -69,6 +69,7 @@ const char* kFooter =
     "  [LINE]       EarlyFrameEnd=0 (1/true/yes/on: end a one-frame read when the frame is whole)\n"
     "  [Service]    IdleExitGrace=30 (seconds a server started for a client stays after its last client),\n"
     "               StopGrace=5 (seconds calls in progress may take at a stop); fractions allowed\n"
+    "  [Console]    SessionHours=12 (how long a web console stays signed in with the token)\n"
     "Command-line options win over the file.\n\n"
     "Files in the data directory: new_sys.bin, cards.bin, buffer.bin, SrvVexon.Log, test.txt.\n\n"
     "As a service started on the first client:\n"
@@ -251,6 +252,7 @@ int main(int argc, char** argv) {
   opt.Rpc.UnixSocketMode = probe.RpcUnixSocketMode;
   opt.Rpc.UnixSocketGroup = probe.RpcUnixSocketGroup;
   opt.Rpc.Token = probe.RpcToken;
+  opt.Rpc.ConsoleSessionHours = probe.ConsoleSessionHours;
   if (!tokenFile.empty()) {
     std::ifstream in(tokenFile);
     std::string token;

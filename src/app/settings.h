@@ -4,7 +4,8 @@
 // Http endpoints) and section "Rpc" (the same endpoints, which win over
 // "Automation", and the limits and allow-lists of the RPC transports) and
 // section "LINE" (EarlyFrameEnd: 1/true/yes/on turns it on) and section
-// "Service" (IdleExitGrace, StopGrace: seconds, fractions allowed).
+// "Service" (IdleExitGrace, StopGrace: seconds, fractions allowed) and
+// section "Console" (SessionHours: 1..8760, default 12).
 #pragma once
 
 #include <map>
@@ -39,6 +40,8 @@ struct TSettings {
   // and the queue of each subscription (a full one becomes a gap).
   size_t EventsKeep = 10000;
   size_t EventsSubscriberQueue = 10000;
+  // Section "Console": how long a web console's session lasts (hours).
+  int ConsoleSessionHours = 12;
 };
 
 // "2.5" -> 2.5; false for anything but a plain number in 0..86400.
