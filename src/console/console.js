@@ -5,7 +5,7 @@ import { Api, RpcError, SessionLost, metric } from './api.js';
 import { EventStream } from './stream.js';
 import {
   $, el, portText, statusText, dataText, statusDetail, dataDetail, readerModes, decodeStatus, linkText, isAlarm,
-  hhmmss, duration, RKD,
+  hhmmss, shortTime, duration, RKD,
 } from './views.js';
 
 const api = new Api();
@@ -183,13 +183,15 @@ async function loadControllers() {
         if (di.Value === 0) drivers.push(di);
       }
       const uscs = await api.call('GetControllerUSCS', { ControllerNum: num });
-      list.push({ num, info, drivers, uscs: uscs.Value === 0 ? uscs : null, seen: uscs.USCSValid ? new Date() : null });
+      list.push({ num, info, drivers, uscs: uscs.Value === 0 ? uscs : null, seen: null });
     }
   }
-  // The time a status was last seen survives a reload of the list.
+  // When the console last saw a controller's status come or change; an
+  // unchanged status keeps its time across a reload of the list.
   for (const c of list) {
     const old = state.controllers.find((o) => o.info._MakeAdr === c.info._MakeAdr);
-    if (old && (!c.seen || (old.uscs && sameStatus(old.uscs, c.uscs)))) c.seen = old.seen;
+    if (!c.uscs || !c.uscs.USCSValid) c.seen = old ? old.seen : null;
+    else c.seen = old && old.seen && old.uscs && sameStatus(old.uscs, c.uscs) ? old.seen : new Date();
   }
   state.controllers = list;
   renderControllers();
@@ -210,6 +212,8 @@ function kindText(info) {
 
 function renderControllers() {
   const body = $('ctl-table').tBodies[0];
+  // A redraw keeps the keyboard where it was.
+  const focused = body.contains(document.activeElement) ? document.activeElement.dataset.makeadr : null;
   body.replaceChildren();
   $('ctl-empty').hidden = state.controllers.length > 0;
   const select = $('ev-controller');
@@ -219,13 +223,13 @@ function renderControllers() {
     const u = c.uscs;
     const link = linkText(u);
     const row = el('tr', { tabindex: '0', dataset: { makeadr: c.info._MakeAdr }, class: link === 'нет связи' ? 'bad' : '' },
-      el('td', {}, c.info._MakeAdr),
-      el('td', {}, c.info._SysAdr),
-      el('td', {}, kindText(c.info)),
-      el('td', {}, c.drivers.map((d) => `${d._DrvAdr}: тип ${d._DrvType}`).join('; ') || '—'),
-      el('td', { class: 'link-cell' }, link),
-      el('td', {}, u && u.USCSValid ? readerModes(u.b1) : '—'),
-      el('td', {}, c.seen ? c.seen.toLocaleTimeString('ru-RU') : '—'));
+      el('td', { 'data-label': 'MakeAdr' }, c.info._MakeAdr),
+      el('td', { 'data-label': 'SysAdr' }, c.info._SysAdr),
+      el('td', { 'data-label': 'Тип' }, kindText(c.info)),
+      el('td', { 'data-label': 'Драйверы' }, c.drivers.map((d) => `${d._DrvAdr}: тип ${d._DrvType}`).join('; ') || '—'),
+      el('td', { 'data-label': 'Связь', class: 'link-cell' }, link),
+      el('td', { 'data-label': 'Режимы' }, u && u.USCSValid ? readerModes(u.b1) : '—'),
+      el('td', { 'data-label': 'Последний статус' }, c.seen ? c.seen.toLocaleTimeString('ru-RU') : '—'));
     row.addEventListener('click', () => showController(c.info._MakeAdr));
     row.addEventListener('keydown', (ev) => {
       if (ev.key === 'Enter' || ev.key === ' ') {
@@ -238,6 +242,7 @@ function renderControllers() {
     select.append(el('option', { value: String(c.info._MakeAdr) }, String(c.info._MakeAdr)));
   }
   select.value = chosen;
+  if (focused) body.querySelector(`tr[data-makeadr="${focused}"]`)?.focus();
   if (state.selected !== null) showController(state.selected, false);
 }
 
@@ -280,12 +285,15 @@ function addEvent(stream, seq, e) {
 function eventRow(item) {
   const e = item.e;
   const card = e.CardID || e.FacilityCode ? `${e.FacilityCode}/${e.CardID}` : '';
-  return el('tr', { class: item.alarm ? 'alarm' : '', dataset: { stream: item.stream, seq: item.seq, makeadr: e.MakeAdr } },
-    el('td', { class: 'mono' }, hhmmss(e.Time)),
-    el('td', {}, item.stream === 'monitoring' ? 'мониторинг' : 'регистрация'),
-    el('td', {}, e.MakeAdr),
-    el('td', {}, (item.alarm ? '⚠ ' : '') + e.Description),
-    el('td', { class: 'mono' }, card));
+  return el('tr', { class: item.alarm ? 'alarm' : '', dataset: {
+    stream: item.stream, seq: item.seq, makeadr: e.MakeAdr,
+    code: item.stream === 'monitoring' ? e.EventCode : e.EventType, add: item.stream === 'monitoring' ? e.EventAdd : e.Event,
+  } },
+    el('td', { class: 'mono', title: hhmmss(e.Time), 'data-label': 'Время' }, shortTime(e.Time)),
+    el('td', { 'data-label': 'Журнал' }, item.stream === 'monitoring' ? 'мониторинг' : 'регистрация'),
+    el('td', { 'data-label': 'MakeAdr' }, e.MakeAdr),
+    el('td', { 'data-label': 'Описание' }, (item.alarm ? '⚠ ' : '') + e.Description),
+    el('td', { class: 'mono', 'data-label': 'Карта' }, card || '—'));
 }
 
 function renderEvents() {
@@ -337,7 +345,7 @@ function drawCharts() {
     const Chart = window.Chart;
     const base = { animation: false, responsive: true, maintainAspectRatio: false, plugins: { legend: { display: false } } };
     state.charts = {
-      rate: new Chart($('chart-rate'), { type: 'line', data: { labels: [], datasets: [{ data: [], borderColor: '#1f6feb', pointRadius: 0 }] }, options: base }),
+      rate: new Chart($('chart-rate'), { type: 'line', data: { labels: [], datasets: [{ data: [], borderColor: '#1f6feb', pointRadius: 0 }] }, options: { ...base, scales: { y: { beginAtZero: true } } } }),
       fail: new Chart($('chart-fail'), { type: 'bar', data: { labels: [], datasets: [] }, options: { ...base, plugins: { legend: { display: true } }, scales: { x: { stacked: true }, y: { stacked: true, beginAtZero: true } } } }),
       quality: new Chart($('chart-quality'), { type: 'line', data: { labels: [], datasets: [{ data: [], borderColor: '#2da44e', pointRadius: 0, spanGaps: true }] }, options: { ...base, scales: { y: { min: 0, max: 100 } } } }),
     };
@@ -372,7 +380,7 @@ function toggleTrace() {
   const lines = [];
   state.trace = new EventStream(['line'], {
     event: (_s, _seq, e) => {
-      lines.push(`${e.Time.slice(11)} ${e.Text}`);
+      lines.push(e.Text);
       if (lines.length > 400) lines.splice(0, lines.length - 400);
       if (!state.pausedTrace) $('trace').textContent = lines.join('\n');
     },
@@ -402,6 +410,7 @@ function startStreams() {
     restart: (run) => {
       notice(`Сервер перезапущен (${new Date(run / 1000).toLocaleString('ru-RU')}). Данные обновлены.`);
       document.body.dataset.run = String(run);
+      state.history = [];  // the counters began again with the new run
       loadOverview().catch(() => {});
       loadControllers().catch(() => {});
     },

@@ -68,12 +68,24 @@ export function linkText(u) {
 // Monitoring and registration events that call for attention.
 export function isAlarm(stream, e) {
   if (stream === 'registration') return e.Alarm === 1;
+  // Alarms (access violation, break-in or door open too long, input alarm,
+  // operator alarm), a link lost (13 and 14 say it with opposite values)
+  // and mains, battery and configuration failures.
   const c = e.EventCode;
-  return c === 2 || c === 3 || c === 20 || ([14, 16, 17, 18].includes(c) && e.EventAdd === 1);
+  const a = e.EventAdd;
+  return [2, 6, 8, 20].includes(c) || (c === 13 && a === 0) || ([14, 16, 17, 18].includes(c) && a === 1);
 }
 
 export function hhmmss(iso) {
   return iso ? iso.replace('T', ' ').slice(0, 19) : '';
+}
+
+// "07:39:09" for today's events, the date too for older ones.
+export function shortTime(iso) {
+  if (!iso) return '';
+  const d = new Date();
+  const today = `${d.getFullYear()}-${String(d.getMonth() + 1).padStart(2, '0')}-${String(d.getDate()).padStart(2, '0')}`;
+  return iso.startsWith(today) ? iso.slice(11, 19) : hhmmss(iso);
 }
 
 export function duration(seconds) {
