@@ -18,6 +18,7 @@ import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 import urllib.error
@@ -54,6 +55,77 @@ def free_port():
         return s.getsockname()[1]
 
 
+class Proxy:
+    """A TCP relay between the browser and the server that the test can cut:
+    pause() closes every connection and refuses new ones until resume(), as
+    a network that drops out would. The server takes the relay's address in
+    Host as its own (same host, another port)."""
+
+    def __init__(self, upstream_port):
+        self.upstream = upstream_port
+        self.sock = socket.create_server(("127.0.0.1", 0))
+        self.port = self.sock.getsockname()[1]
+        self.lock = threading.Lock()
+        self.conns = []
+        self.paused = False
+        threading.Thread(target=self.accept_loop, daemon=True).start()
+
+    def accept_loop(self):
+        while True:
+            try:
+                client, _ = self.sock.accept()
+            except OSError:
+                return
+            with self.lock:
+                paused = self.paused
+            if paused:
+                client.close()
+                continue
+            try:
+                server = socket.create_connection(("127.0.0.1", self.upstream))
+            except OSError:
+                client.close()
+                continue
+            with self.lock:
+                self.conns += [client, server]
+            for a, b in ((client, server), (server, client)):
+                threading.Thread(target=self.pipe, args=(a, b), daemon=True).start()
+
+    @staticmethod
+    def pipe(a, b):
+        try:
+            while True:
+                data = a.recv(65536)
+                if not data:
+                    break
+                b.sendall(data)
+        except OSError:
+            pass
+        for s in (a, b):
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def pause(self):
+        with self.lock:
+            self.paused = True
+            conns, self.conns = self.conns, []
+        for s in conns:
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def resume(self):
+        with self.lock:
+            self.paused = False
+
+    def close(self):
+        self.sock.close()
+        self.pause()
+
+
 @unittest.skipUnless(SERVER and SIM and webdriver and os.path.exists(CHROMEDRIVER),
                      "needs VEXON_SERVER_PATH, VEXON_SIM_PATH, python3-selenium and chromium-driver")
 class ConsoleInABrowser(unittest.TestCase):
@@ -66,9 +138,11 @@ class ConsoleInABrowser(unittest.TestCase):
         cls.sim = subprocess.Popen([SIM, "--link", cls.dir + "/tty"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         read_line(cls.sim)
         cls.port = free_port()
-        cls.origin = "http://127.0.0.1:%d" % cls.port
+        cls.server_origin = "http://127.0.0.1:%d" % cls.port
         cls.server = None
         cls.start_server()
+        cls.proxy = Proxy(cls.port)
+        cls.origin = "http://127.0.0.1:%d" % cls.proxy.port  # the browser's way in
         options = webdriver.ChromeOptions()
         options.binary_location = CHROMIUM
         for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
@@ -83,6 +157,7 @@ class ConsoleInABrowser(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.driver.quit()
+        cls.proxy.close()
         cls.stop_server()
         cls.sim.kill()
         cls.sim.wait()
@@ -111,7 +186,7 @@ class ConsoleInABrowser(unittest.TestCase):
 
     def rpc(self, method, **params):
         body = json.dumps({"jsonrpc": "2.0", "id": 1, "method": "sysvexon_" + method, "params": params}).encode()
-        req = urllib.request.Request(self.origin + "/rpc", body, {
+        req = urllib.request.Request(self.server_origin + "/rpc", body, {
             "Content-Type": "application/json", "Authorization": "Bearer " + TOKEN})
         with urllib.request.urlopen(req, timeout=30) as r:
             answer = json.loads(r.read())
@@ -128,7 +203,7 @@ class ConsoleInABrowser(unittest.TestCase):
         self.fail("no answer to request %d" % event_id)
 
     def metrics(self):
-        req = urllib.request.Request(self.origin + "/metrics", headers={"Authorization": "Bearer " + TOKEN})
+        req = urllib.request.Request(self.server_origin + "/metrics", headers={"Authorization": "Bearer " + TOKEN})
         with urllib.request.urlopen(req, timeout=30) as r:
             text = r.read().decode()
         out = {}
@@ -240,8 +315,9 @@ class ConsoleInABrowser(unittest.TestCase):
         t0 = time.monotonic()
         self.assertTrue(self.sim_says("card 0 0 12/1001").startswith(("granted", "refused")))
         row = self.until(lambda d: d.find_elements(
-            By.CSS_SELECTOR, "#ev-table tbody tr[data-stream=monitoring][data-makeadr='564']"), timeout=2,
+            By.CSS_SELECTOR, "#ev-table tbody tr[data-stream=monitoring][data-makeadr='564']"), timeout=10,
             message="the card's event within 2 s")[0]
+        print("card to events view: %.0f ms" % ((time.monotonic() - t0) * 1000))
         self.assertLessEqual(time.monotonic() - t0, 2.0)
         self.assertGreater(len(self.driver.find_elements(By.CSS_SELECTOR, "#ev-table tbody tr")), before)
         description = self.rpc("GetMonEventDescription", EventCode=int(row.get_attribute("data-code")),
@@ -293,6 +369,29 @@ class ConsoleInABrowser(unittest.TestCase):
         self.shot("line-1920")
         self.by_id("trace-pause").click()
         self.by_id("trace-toggle").click()
+
+    def monitoring_seqs(self):
+        return [int(r.get_attribute("data-seq")) for r in self.driver.find_elements(
+            By.CSS_SELECTOR, "#ev-table tbody tr[data-stream=monitoring]")]
+
+    def test_5b_a_lost_connection_is_shown_and_resumed_without_a_hole_or_a_repeat(self):
+        self.tab("events")
+        self.until(lambda d: self.monitoring_seqs())
+        self.proxy.pause()
+        self.until(lambda d: self.by_id("link").get_attribute("data-state") == "lost", message="the loss is shown")
+        # Events while the console is away: the stream must bring them once back.
+        last = max(self.monitoring_seqs())
+        self.sim_says("card 2 1 11")
+        self.sim_says("breakin 2 1")
+        self.proxy.resume()
+        self.until(lambda d: self.by_id("link").get_attribute("data-state") == "live", message="reconnected")
+        self.until(lambda d: [r for r in d.find_elements(By.CSS_SELECTOR, "#ev-table tbody tr[data-makeadr='565']")
+                              if "ВЗЛОМ" in r.text], message="the events of the outage")
+        seqs = self.monitoring_seqs()
+        self.assertEqual(len(seqs), len(set(seqs)), "no event twice")
+        self.assertEqual(sorted(seqs, reverse=True), seqs, "newest first")
+        self.assertEqual(sorted(seqs), list(range(min(seqs), max(seqs) + 1)), "no hole")
+        self.assertGreater(max(seqs), last)
 
     def test_6_a_server_restart_is_recovered_without_a_reload(self):
         self.tab("events")
