@@ -108,7 +108,7 @@ async function command(label, method, params, after) {
     if (value === undefined) show('done', 'выполнено');
     else show(value === 0 ? 'done' : 'error', `${value} — ${await api.errorText(value)}${extra}`);
     item.dataset.value = value === undefined ? '' : String(value);
-    if (after) after();
+    if (after) Promise.resolve(after()).catch(() => {});
   } catch (e) {
     if (e instanceof SessionLost) return signedOut();
     show('error', e instanceof RpcError ? `ошибка ${e.code}: ${e.message}` : String(e.message || e));

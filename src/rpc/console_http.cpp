@@ -71,7 +71,7 @@ std::optional<TConsoleSession> TConsoleHttp::SessionOf(const TRequest& req) cons
 TConsoleHttp::TAccess TConsoleHttp::BySession(const TRequest& req) const {
   const auto session = SessionOf(req);
   if (!session) return TAccess::Refused;
-  if (req.method() == http::verb::get || req.method() == http::verb::head) return TAccess::Allowed;
+  if (req.method() == http::verb::get) return TAccess::Allowed;
   return SameText(View(req[kAntiForgeryHeader]), session->AntiForgery) ? TAccess::Allowed
                                                                          : TAccess::AntiForgeryMissing;
 }
@@ -79,7 +79,7 @@ TConsoleHttp::TAccess TConsoleHttp::BySession(const TRequest& req) const {
 void TConsoleHttp::Answer(const TRequest& req, TResponse& res, const std::function<void()>& pause) {
   SecurityHeaders(res);
   const auto path = Path(View(req.target()));
-  const bool get = req.method() == http::verb::get || req.method() == http::verb::head;
+  const bool get = req.method() == http::verb::get;
   if (path == "/console/login" || path == "/console/logout") {
     if (req.method() != http::verb::post) {
       res.set(http::field::allow, "POST");
