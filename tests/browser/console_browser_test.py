@@ -149,6 +149,7 @@ class ConsoleInABrowser(unittest.TestCase):
                     "--user-data-dir=" + cls.dir + "/profile", "--window-size=1920,1080", "--lang=ru",
                     "--no-first-run", "--disable-extensions", "--disable-background-networking"):
             options.add_argument(arg)
+        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
         cls.driver = webdriver.Chrome(service=Service(executable_path=CHROMEDRIVER), options=options)
         cls.driver.execute_cdp_cmd("Network.enable", {})
         cls.driver.execute_cdp_cmd("Network.setCacheDisabled", {"cacheDisabled": True})
@@ -421,6 +422,10 @@ class ConsoleInABrowser(unittest.TestCase):
         self.assertTrue(names)
         strangers = [n for n in names if not n.startswith(self.origin + "/")]
         self.assertEqual(strangers, [])
+        # Nothing the page does is refused by its own policy (default-src 'self').
+        refused = [e["message"] for e in self.driver.get_log("browser")
+                   if "Content Security Policy" in e["message"] or "Refused to" in e["message"]]
+        self.assertEqual(refused, [])
 
     def test_8_the_page_fits_a_phone_and_a_desk_and_works_by_keyboard(self):
         for width, height, mobile in ((390, 844, True), (1920, 1080, False)):
