@@ -66,6 +66,7 @@ function setLink(s) {
     live: 'на связи',
     lost: 'связь с сервером потеряна, повтор…',
     denied: 'сеанс окончен',
+    signedout: 'вход не выполнен',
   };
   const e = $('link');
   e.dataset.state = s;
@@ -449,7 +450,7 @@ function signedOut() {
   $('app').hidden = true;
   $('logout').hidden = true;
   $('login').hidden = false;
-  setLink('denied');
+  setLink('signedout');
   $('token').focus();
 }
 
