@@ -72,6 +72,7 @@ const char* kFooter =
     "               StopGrace=5 (seconds calls in progress may take at a stop); fractions allowed\n"
     "  [Events]     Keep=10000 (events kept per stream for resuming), SubscriberQueue=10000 (events\n"
     "               queued per subscription)\n"
+    "  [Console]    SessionHours=12 (how long a web console stays signed in with the token)\n"
     "Command-line options win over the file.\n\n"
     "Files in the data directory: new_sys.bin, cards.bin, buffer.bin, buffer.log, SrvVexon.Log, test.txt,\n"
     "and srvvexon.lock and srvvexon.run while the server runs.\n\n"
@@ -263,6 +264,7 @@ int main(int argc, char** argv) {
   opt.Rpc.UnixSocketMode = probe.RpcUnixSocketMode;
   opt.Rpc.UnixSocketGroup = probe.RpcUnixSocketGroup;
   opt.Rpc.Token = probe.RpcToken;
+  opt.Rpc.ConsoleSessionHours = probe.ConsoleSessionHours;
   if (!tokenFile.empty()) {
     std::ifstream in(tokenFile);
     std::string token;

@@ -71,7 +71,9 @@ bool TServerApp::StartUp(std::string& error) {
   }
   // The thread waits until every endpoint is open: a request a client
   // queues before a later endpoint fails is never carried out.
-  rpc_ = std::make_unique<TRpcServer>(*services_, options_.Rpc);
+  TRpcOptions rpcOptions = options_.Rpc;
+  rpcOptions.ConsoleSessionFile = (options_.DataDir.empty() ? std::string(".") : options_.DataDir) + "/console-sessions";
+  rpc_ = std::make_unique<TRpcServer>(*services_, rpcOptions);
   rpc_->SetEventHub(hub_.get());
   if (options_.OnConnections) rpc_->SetConnectionObserver(options_.OnConnections);
   if (!OpenEndpoints(error)) {

@@ -79,6 +79,8 @@ bool LoadSettings(const std::string& path, TSettings& s, std::string* error) {
   s.EventsKeep = keep >= 0 && keep <= 1000000 ? static_cast<size_t>(keep) : 10000;
   const long queue = ini.GetInteger("Events", "SubscriberQueue", 10000);
   s.EventsSubscriberQueue = queue >= 1 && queue <= 1000000 ? static_cast<size_t>(queue) : 10000;
+  const long hours = ini.GetInteger("Console", "SessionHours", 12);
+  s.ConsoleSessionHours = hours >= 1 && hours <= 8760 ? static_cast<int>(hours) : 12;
   return true;
 }
 

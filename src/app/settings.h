@@ -5,7 +5,8 @@
 // "Automation", and the limits and allow-lists of the RPC transports) and
 // section "LINE" (EarlyFrameEnd: 1/true/yes/on turns it on; StatusQueryMs:
 // the time a controller has to answer a status query) and section
-// "Service" (IdleExitGrace, StopGrace: seconds, fractions allowed).
+// "Service" (IdleExitGrace, StopGrace: seconds, fractions allowed) and
+// section "Console" (SessionHours: 1..8760, default 12).
 #pragma once
 
 #include <map>
@@ -50,6 +51,8 @@ struct TSettings {
   // and the queue of each subscription (a full one becomes a gap).
   size_t EventsKeep = 10000;
   size_t EventsSubscriberQueue = 10000;
+  // Section "Console": how long a web console's session lasts (hours).
+  int ConsoleSessionHours = 12;
 };
 
 // "2.5" -> 2.5; false for anything but a plain number in 0..86400.

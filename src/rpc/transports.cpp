@@ -26,6 +26,7 @@
 #include <thread>
 
 #include "core/server_core.h"
+#include "rpc/console_http.h"
 #include "journals/mon_journal.h"
 #include "rpc/dispatcher.h"
 #include "rpc/line_streams.h"
@@ -283,6 +284,8 @@ struct TRpcServer::TImpl {
   TServices& services;
   const TRpcOptions options;
   TEventHub* hub = nullptr;  // set before listening
+  // The web console's page and sessions.
+  TConsoleHttp console{options.Token, std::chrono::hours(options.ConsoleSessionHours), options.ConsoleSessionFile};
   std::atomic<int>& active;
   std::atomic<int> refusing{0};
   asio::io_context io;
@@ -528,7 +531,8 @@ struct TRpcServer::TImpl {
     if (auto o = req.find(http::field::origin); o != req.end()) {
       std::string origin = Lower(View(o->value()));
       while (!origin.empty() && origin.back() == '/') origin.pop_back();
-      bool ok = false;
+      // The server's own page (the console) is of the origin it was fetched from.
+      bool ok = origin == "http://" + Lower(View(req[http::field::host]));
       for (const auto& a : options.AllowedOrigins) {
         std::string allowed = Lower(a);
         while (!allowed.empty() && allowed.back() == '/') allowed.pop_back();
@@ -539,10 +543,16 @@ struct TRpcServer::TImpl {
         return http::status::forbidden;
       }
     }
+    if (TConsoleHttp::Owns(View(req.target()))) return http::status::unknown;  // it checks its sessions itself
     if (!options.Token.empty()) {
       const std::string_view auth = View(req[http::field::authorization]);
       const bool bearer = auth.size() > 7 && Lower(auth.substr(0, 7)) == "bearer ";
-      if (!bearer || !SameToken(auth.substr(7), options.Token)) {
+      const auto access = bearer ? TConsoleHttp::TAccess::Refused : console.BySession(req);
+      if (access == TConsoleHttp::TAccess::AntiForgeryMissing) {
+        why = std::string("a change needs the session's ") + TConsoleHttp::kAntiForgeryHeader + " header";
+        return http::status::forbidden;
+      }
+      if (access == TConsoleHttp::TAccess::Refused && (!bearer || !SameToken(auth.substr(7), options.Token))) {
         why = "a token is required (Authorization: Bearer <token>)";
         return http::status::unauthorized;
       }
@@ -631,6 +641,8 @@ struct TRpcServer::TImpl {
         }
         res.set(http::field::content_type, "application/json");
         res.body() = TRpcDispatcher::ErrorText(-32600, why);
+      } else if (TConsoleHttp::Owns(View(req.target()))) {
+        console.Answer(req, res, [this] { RejectToken("a console login"); });
       } else if (EventsTarget(req.target())) {
         TSubscribeRequest events;
         if (ReadEventsRequest(View(req.target()), View(req["Last-Event-ID"]), events, why)) {

@@ -23,7 +23,9 @@
 //   a live socket at the path is an error, a stale one is replaced.
 // - with a Token, a client that does not present it is closed after a
 //   fixed delay (line transports) or answered 401 (HTTP); listening beyond
-//   loopback without a token is refused.
+//   loopback without a token is refused; a web console's session cookie
+//   stands for the token on HTTP (rpc/console_http.h), and an Origin equal
+//   to http://<Host> is the server's own page.
 // A failed allocation answers -32603; a thread that cannot be created
 // closes that one connection. Stop() stops accepting, ends idle connections
 // at once, gives calls in progress a bounded grace to finish and answer,
@@ -61,6 +63,10 @@ struct TRpcOptions {
   // after AuthFailureDelayMs. Without a token only loopback may be listened on.
   std::string Token;
   int AuthFailureDelayMs = 500;
+  // The web console's sessions (with a Token): their lifetime, and the file
+  // that keeps them across a restart (empty: memory only).
+  int ConsoleSessionHours = 12;
+  std::string ConsoleSessionFile;
   unsigned UnixSocketMode = 0600;
   std::string UnixSocketGroup;  // empty: the server's own group
 };

@@ -258,3 +258,16 @@ TEST(Settings, EventsKeepAndSubscriberQueue) {
   EXPECT_EQ(s.EventsKeep, 10000u);
   EXPECT_EQ(s.EventsSubscriberQueue, 10000u);
 }
+
+TEST(Settings, ConsoleSessionHours) {
+  TSettings s;
+  fs::remove(Temp("none.ini"));
+  LoadSettings(Temp("none.ini"), s);
+  EXPECT_EQ(s.ConsoleSessionHours, 12);
+  for (const auto& [text, hours] : std::vector<std::pair<std::string, int>>{
+           {"1", 1}, {"8760", 8760}, {"0", 12}, {"8761", 12}, {"-3", 12}, {"soon", 12}}) {
+    std::ofstream(Temp("console.ini")) << "[Console]\nSessionHours=" << text << "\n";
+    ASSERT_TRUE(LoadSettings(Temp("console.ini"), s));
+    EXPECT_EQ(s.ConsoleSessionHours, hours) << text;
+  }
+}

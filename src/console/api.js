@@ -1,0 +1,108 @@
+// The server's HTTP side as the console uses it: the session, the ordinary
+// operations over POST /rpc, and the metrics page.
+
+export class SessionLost extends Error {}
+
+export class RpcError extends Error {
+  constructor(code, message) {
+    super(message);
+    this.code = code;
+  }
+}
+
+export class Api {
+  constructor() {
+    this.antiForgery = '';
+    this.nextId = 1;
+  }
+
+  async session() {
+    const r = await fetch('/console/session', { cache: 'no-store' });
+    if (!r.ok) throw new Error(`session: HTTP ${r.status}`);
+    const s = await r.json();
+    this.antiForgery = s.antiForgery || '';
+    return s;
+  }
+
+  // True when the token was right; false when the server refused it.
+  async login(token) {
+    const r = await fetch('/console/login', {
+      method: 'POST',
+      headers: { 'Content-Type': 'application/json' },
+      body: JSON.stringify({ token }),
+    });
+    if (r.status === 401) return false;
+    if (!r.ok) throw new Error(`вход: HTTP ${r.status}`);
+    this.antiForgery = (await r.json()).antiForgery || '';
+    return true;
+  }
+
+  async logout() {
+    await fetch('/console/logout', { method: 'POST', headers: this.changeHeaders() });
+    this.antiForgery = '';
+  }
+
+  changeHeaders() {
+    const h = { 'Content-Type': 'application/json' };
+    if (this.antiForgery) h['X-Vexon-Anti-Forgery'] = this.antiForgery;
+    return h;
+  }
+
+  // One operation; its result object. An RPC error throws RpcError.
+  async call(method, params = {}) {
+    const r = await fetch('/rpc', {
+      method: 'POST',
+      headers: this.changeHeaders(),
+      body: JSON.stringify({ jsonrpc: '2.0', id: this.nextId++, method: `sysvexon_${method}`, params }),
+    });
+    if (r.status === 401) throw new SessionLost('401');
+    const j = await r.json();
+    if (j.error) throw new RpcError(j.error.code, j.error.message);
+    return j.result;
+  }
+
+  async errorText(code) {
+    return (await this.call('GetErrorDescription', { Code: code })).Value;
+  }
+
+  // Waits for the answer of a queued request, releases it and returns
+  // {Value, Int1, Int2, Int3}. `signal` ends the wait.
+  async waitAnswer(eventId, signal) {
+    for (let delay = 100; ; delay = Math.min(delay * 1.5, 1000)) {
+      const s = await this.call('GetExtendedCommandState', { EventID: eventId });
+      if (s.Value !== -1) {
+        await this.call('DeleteAnswer', { EventID: eventId });
+        return s;
+      }
+      if (signal && signal.aborted) throw new Error('прервано');
+      await new Promise((ok) => setTimeout(ok, delay));
+    }
+  }
+
+  // The metrics page as {name: [{labels: {...}, value}]}.
+  async metrics() {
+    const r = await fetch('/metrics', { cache: 'no-store' });
+    if (r.status === 401) throw new SessionLost('401');
+    if (!r.ok) throw new Error(`metrics: HTTP ${r.status}`);
+    return parseMetrics(await r.text());
+  }
+}
+
+export function parseMetrics(text) {
+  const out = {};
+  for (const line of text.split('\n')) {
+    if (!line || line[0] === '#') continue;
+    const m = /^([a-zA-Z_:][a-zA-Z0-9_:]*)(\{([^}]*)\})?\s+(\S+)$/.exec(line);
+    if (!m) continue;
+    const labels = {};
+    if (m[3]) for (const l of m[3].matchAll(/(\w+)="((?:[^"\\]|\\.)*)"/g)) labels[l[1]] = l[2];
+    (out[m[1]] ||= []).push({ labels, value: Number(m[4]) });
+  }
+  return out;
+}
+
+export function metric(metrics, name, labels = null) {
+  const samples = metrics[name] || [];
+  const s = labels ? samples.find((x) => Object.entries(labels).every(([k, v]) => x.labels[k] === v)) : samples[0];
+  return s ? s.value : undefined;
+}
