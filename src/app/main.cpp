@@ -75,7 +75,7 @@ const char* kFooter =
     "  [Console]    SessionHours=12 (how long a web console stays signed in with the token)\n"
     "Command-line options win over the file.\n\n"
     "Files in the data directory: new_sys.bin, cards.bin, buffer.bin, buffer.log, SrvVexon.Log, test.txt,\n"
-    "and srvvexon.lock and srvvexon.run while the server runs.\n\n"
+    "console-sessions (the web console's sign-ins), and srvvexon.lock and srvvexon.run while the server runs.\n\n"
     "As a service started on the first client:\n"
     "  srvvexon /regserver --data-dir ~/vexon-data\n"
     "  systemctl --user daemon-reload\n"
