@@ -86,6 +86,15 @@ export class Api {
     if (!r.ok) throw new Error(`metrics: HTTP ${r.status}`);
     return parseMetrics(await r.text());
   }
+
+  // The controllers' status blocks, read without clearing the changed flags
+  // the site's own client watches (GetControllerUSCS would clear them).
+  async status() {
+    const r = await fetch('/console/status', { cache: 'no-store' });
+    if (r.status === 401) throw new SessionLost('401');
+    if (!r.ok) throw new Error(`status: HTTP ${r.status}`);
+    return (await r.json()).controllers;
+  }
 }
 
 export function parseMetrics(text) {

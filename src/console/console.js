@@ -175,6 +175,7 @@ async function loadControllers() {
   const count = await api.call('GetControllerCount');
   const list = [];
   if (count.Value === 0) {
+    const blocks = await api.status();
     for (let num = 1; num <= count.Cnt; num++) {
       const info = await api.call('GetControllerInfo', { ControllerNum: num });
       if (info.Value !== 0) continue;
@@ -183,8 +184,8 @@ async function loadControllers() {
         const di = await api.call('GetDriverInfo', { ControllerNum: num, DriverNum: d });
         if (di.Value === 0) drivers.push(di);
       }
-      const uscs = await api.call('GetControllerUSCS', { ControllerNum: num });
-      list.push({ num, info, drivers, uscs: uscs.Value === 0 ? uscs : null, seen: null });
+      const uscs = blocks.find((b) => b.ControllerNum === num) || null;
+      list.push({ num, info, drivers, uscs, seen: null });
     }
   }
   // When the console last saw a controller's status come or change; an

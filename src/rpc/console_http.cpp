@@ -97,6 +97,11 @@ void TConsoleHttp::Answer(const TRequest& req, TResponse& res, const std::functi
     res.set(http::field::allow, "GET");
     return Json(res, http::status::method_not_allowed, {{"error", "GET"}});
   }
+  if (path == "/console/status") {
+    if (!token_.empty() && BySession(req) != TAccess::Allowed)
+      return Json(res, http::status::unauthorized, {{"error", "no session"}});
+    return Json(res, http::status::ok, {{"controllers", statusSource_ ? statusSource_() : nlohmann::json::array()}});
+  }
   if (path == "/console/session") {
     const auto session = token_.empty() ? std::nullopt : SessionOf(req);
     return Json(res, http::status::ok,

@@ -8,6 +8,12 @@
 //                            session cookie; a wrong token is answered 401
 //                            after the transport's pause
 //   POST /console/logout     ends the session (cookie and anti-forgery header)
+//   GET  /console/status     {"controllers":[{"ControllerNum","MakeAdr",
+//                            "USCSValid","b1".."b7"}...]}: the status blocks
+//                            as the server holds them, read without clearing
+//                            the changed flags that sysvexon_GetControllerUSCS
+//                            clears, so the console takes nothing from the
+//                            site's own client (session, when a token is set)
 //
 // The cookie is "vexon_session" (HttpOnly, SameSite=Strict, Path=/,
 // Max-Age = the session lifetime). A change (any POST) made with the cookie
@@ -22,6 +28,7 @@
 #include <boost/beast/http.hpp>
 #include <chrono>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 
@@ -54,12 +61,16 @@ class TConsoleHttp {
 
   static void SecurityHeaders(TResponse& res);
 
+  // What GET /console/status answers; set before the transport listens.
+  void SetStatusSource(std::function<nlohmann::json()> source) { statusSource_ = std::move(source); }
+
  private:
   void Login(const TRequest& req, TResponse& res, const std::function<void()>& pause);
   std::optional<TConsoleSession> SessionOf(const TRequest& req) const;
 
   const std::string token_;
   TConsoleSessions sessions_;
+  std::function<nlohmann::json()> statusSource_;
 };
 
 }  // namespace vexon

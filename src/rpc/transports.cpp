@@ -271,7 +271,21 @@ void Family(std::string& out, const char* name, const char* type, const char* he
 
 struct TRpcServer::TImpl {
   TImpl(TServices& s, TRpcOptions o, std::atomic<int>& a)
-      : services(s), options(std::move(o)), active(a), wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+      : services(s), options(std::move(o)), active(a), wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    console.SetStatusSource([this] { return ControllerStatus(); });
+  }
+  // The status blocks for the console, from a copy of the controller list:
+  // nothing is marked read.
+  nlohmann::json ControllerStatus() const {
+    nlohmann::json list = nlohmann::json::array();
+    const auto records = services.Core.Model.Controllers.Snapshot();
+    for (size_t i = 0; i < records.size(); ++i) {
+      nlohmann::json c = {{"ControllerNum", i + 1}, {"MakeAdr", records[i].MakeAdr}, {"USCSValid", records[i].USCSValid}};
+      for (size_t b = 0; b < records[i].Status.size(); ++b) c["b" + std::to_string(b + 1)] = records[i].Status[b];
+      list.push_back(std::move(c));
+    }
+    return list;
+  }
   ~TImpl() {
     if (wakeFd >= 0) ::close(wakeFd);
   }

@@ -231,3 +231,36 @@ TEST_F(ConsoleE2e, ASessionOutlivesARestartOfTheServer) {
 }
 
 }  // namespace
+
+// The console reads the status blocks without taking the changed flags the
+// site's own client watches: after the console's reads, the client's
+// GetControllerUSCS still finds each block changed. The status needs the
+// session when a token is set.
+TEST_F(ConsoleE2e, StatusBlocksAreReadWithoutClearingTheChangedFlags) {
+  OpenAndAutoconfigure();
+  Call("sysvexon_StartMonitoring");
+  WaitFirstMonitoringPass();
+  const int64_t count = Call("sysvexon_GetControllerCount")["Cnt"];
+  for (int round = 0; round < 2; ++round) {
+    const auto a = Http("GET", "/console/status");
+    ASSERT_EQ(a.Status, "HTTP/1.1 200 OK") << a.Body;
+    EXPECT_EQ(a.Header("cache-control"), "no-store");
+    const auto list = json::parse(a.Body)["controllers"];
+    ASSERT_EQ(static_cast<int64_t>(list.size()), count);
+    EXPECT_EQ(list[0]["ControllerNum"], 1);
+    EXPECT_EQ(list[0]["USCSValid"], 1);
+  }
+  for (int64_t n = 1; n <= count; ++n) {
+    const auto first = Call("sysvexon_GetControllerUSCS", {{"ControllerNum", n}});
+    const auto block = json::parse(Http("GET", "/console/status").Body)["controllers"][n - 1];
+    for (const char* b : {"b1", "b2", "b3", "b4", "b5", "b6", "b7"}) EXPECT_EQ(block[b], first[b]) << n << " " << b;
+    // The wait for the first pass read the last controller's block itself.
+    if (n < count) {
+      EXPECT_EQ(first["USCSChanged"], 1) << "controller " << n << ": the console's reads took the change";
+    }
+  }
+  RestartWithToken();
+  EXPECT_EQ(Http("GET", "/console/status").Status, "HTTP/1.1 401 Unauthorized");
+  const auto login = Login();
+  EXPECT_EQ(Http("GET", "/console/status", "Cookie: " + login.Cookie + "\r\n").Status, "HTTP/1.1 200 OK");
+}

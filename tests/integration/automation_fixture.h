@@ -54,10 +54,13 @@ class AutomationTest : public CoreTest {
     Autoconfigure();
   }
   // Carries out what is queued and returns the single frame it sent, without
-  // route, length and checksum: Address1, Address2, Command, data.
+  // route, length and checksum: Address1, Address2, Command, data. A command
+  // without an answer is done once sent; its frame may still be on its way
+  // through the pseudo-terminal.
   std::vector<uint8_t> SentCommand() {
     sim_.ClearReceived();
     Drain();
+    EXPECT_TRUE(sim_.WaitForFrames(1, 10000));
     const auto frames = sim_.ReceivedFrames();
     EXPECT_EQ(frames.size(), 1u);
     if (frames.empty()) return {};

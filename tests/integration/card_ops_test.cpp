@@ -143,7 +143,10 @@ TEST_F(CardOpsTest, ZoneAndBlockingChecks) {
   const TCall zoneQuery = Invoke("GetCardZone", card);
   EXPECT_EQ(Out(zoneQuery, "EventID"), id + 1);
   EXPECT_EQ(Out(Invoke("SetCardZone", card), "EventID"), id + 2);
+  const size_t before = sim_.FrameCount();
   Drain();
+  // Both frames in, the zone's (no answer) too, before the next command's.
+  ASSERT_TRUE(sim_.WaitForFrames(before + 2, 10000));
   // The two card commands without an answer, byte for byte.
   auto zoned = card;
   zoned["ZoneNumber"] = int64_t{9};

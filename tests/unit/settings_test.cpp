@@ -21,6 +21,23 @@ namespace fs = std::filesystem;
 
 namespace {
 std::string Temp(const char* name) { return (fs::path(::testing::TempDir()) / name).string(); }
+
+// The line timings of a server started in `dir` with the settings file
+// `file` and the command line's choices in `opt`.
+TLinkTimings StartedTimings(const std::string& dir, const std::string& file, TAppOptions opt) {
+  opt.DataDir = dir;
+  opt.SettingsPath = file;
+  opt.Tcp = "off";
+  opt.Http = "off";
+  TManualClock clock;
+  THeadlessDisplay display;
+  TServerApp app(opt, clock, display);
+  std::string error;
+  EXPECT_TRUE(app.StartUp(error)) << error;
+  const TLinkTimings t = app.Core().Port.Timings();
+  app.ShutDown();
+  return t;
+}
 std::string ReadAll(const std::string& p) {
   std::ifstream f(p);
   return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
@@ -188,19 +205,9 @@ TEST(Settings, ServerTakesEarlyFrameEndFromCommandLineOverFile) {
   const Case cases[] = {{none, std::nullopt, false}, {on, std::nullopt, true}, {on, false, false}, {none, true, true}};
   for (const auto& c : cases) {
     TAppOptions opt;
-    opt.DataDir = dir;
-    opt.SettingsPath = c.file;
-    opt.Tcp = "off";
-    opt.Http = "off";
     opt.EarlyFrameEnd = c.flag;
-    TManualClock clock;
-    THeadlessDisplay display;
-    TServerApp app(opt, clock, display);
-    std::string error;
-    ASSERT_TRUE(app.StartUp(error)) << error;
-    EXPECT_EQ(app.Core().Port.Timings().EarlyFrameEnd, c.expect)
+    EXPECT_EQ(StartedTimings(dir, c.file, opt).EarlyFrameEnd, c.expect)
         << c.file << " flag " << (c.flag ? (*c.flag ? "on" : "off") : "unset");
-    app.ShutDown();
   }
 }
 
@@ -227,18 +234,8 @@ TEST(Settings, StatusQueryTimeOutFromFileAndCommandLine) {
   };
   for (const Case& c : {Case{none, std::nullopt, 70}, Case{p, std::nullopt, 250}, Case{p, 1000u, 1000}}) {
     TAppOptions opt;
-    opt.DataDir = dir;
-    opt.SettingsPath = c.file;
-    opt.Tcp = "off";
-    opt.Http = "off";
     opt.StatusQueryMs = c.flag;
-    TManualClock clock;
-    THeadlessDisplay display;
-    TServerApp app(opt, clock, display);
-    std::string error;
-    ASSERT_TRUE(app.StartUp(error)) << error;
-    EXPECT_EQ(app.Core().Port.Timings().StatusQueryMs, c.expect) << c.file;
-    app.ShutDown();
+    EXPECT_EQ(StartedTimings(dir, c.file, opt).StatusQueryMs, c.expect) << c.file;
   }
 }
 
