@@ -37,8 +37,16 @@ export class Api {
     return true;
   }
 
+  // Ends the session; throws when the server did not. An anti-forgery value
+  // gone stale (another tab signed in and replaced the cookie) is fetched
+  // again once.
   async logout() {
-    await fetch('/console/logout', { method: 'POST', headers: this.changeHeaders() });
+    for (let attempt = 0; ; attempt++) {
+      const r = await fetch('/console/logout', { method: 'POST', headers: this.changeHeaders() });
+      if (r.ok) break;
+      if (r.status !== 403 || attempt > 0) throw new Error(`выход: HTTP ${r.status}`);
+      await this.session();
+    }
     this.antiForgery = '';
   }
 

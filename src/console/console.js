@@ -515,8 +515,14 @@ function wire() {
     }
   });
   $('logout').addEventListener('click', async () => {
+    try {
+      await api.logout();
+    } catch (e) {
+      // The session still holds: say so rather than show a sign-in form.
+      notice(`Выход не выполнен: ${e.message || e}`);
+      return;
+    }
     stopAll();
-    await api.logout().catch(() => {});
     signedOut();
   });
   $('ov-status-more').addEventListener('click', () => setText('ov-detail', statusDetail($('ov-status').textContent)));

@@ -103,6 +103,15 @@ export class EventStream {
       this.run = payload.run;
       this.retryMs = 500;
       if (restarted) this.last = {};
+      // Every stream gets a position, so that a reconnection names them all
+      // and a stream that had no event yet loses nothing of the outage
+      // either: on opening, the number before the next new one; after a
+      // restart, 0 (everything the new run keeps comes).
+      for (const s of this.streams) {
+        if (this.last[s] !== undefined) continue;
+        const next = payload.next && Number(payload.next[s]);
+        this.last[s] = restarted || !next ? 0 : next - 1;
+      }
       this.h.status('live');
       if (restarted) this.h.restart(payload.run);
       return;

@@ -51,7 +51,7 @@ std::string Cookie(const std::string& value, int64_t maxAge) {
 }  // namespace
 
 TConsoleHttp::TConsoleHttp(std::string token, std::chrono::seconds sessionLifetime, std::string sessionFile)
-    : token_(std::move(token)), sessions_(sessionLifetime, token_.empty() ? std::string() : std::move(sessionFile)) {}
+    : token_(std::move(token)), sessions_(sessionLifetime, token_.empty() ? std::string() : std::move(sessionFile), token_) {}
 
 bool TConsoleHttp::Owns(std::string_view target) {
   const auto path = Path(target);

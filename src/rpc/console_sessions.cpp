@@ -13,6 +13,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <boost/uuid/detail/sha1.hpp>
+
 #include "util/log.h"
 
 namespace vexon {
@@ -28,6 +30,19 @@ bool SameText(std::string_view a, std::string_view b) {
 
 bool IsHex64(const std::string& s) {
   return s.size() == 64 && s.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// The SHA-1 of salt and token, in hexadecimal: tells whether the sessions of
+// a file were given under this token without keeping the token there.
+std::string TokenDigest(const std::string& salt, const std::string& token) {
+  boost::uuids::detail::sha1 sha;
+  sha.process_bytes(salt.data(), salt.size());
+  sha.process_bytes(token.data(), token.size());
+  boost::uuids::detail::sha1::digest_type digest;
+  sha.get_digest(digest);
+  char text[41];
+  for (int i = 0; i < 5; ++i) std::snprintf(text + 8 * i, 9, "%08x", digest[i]);
+  return text;
 }
 
 }  // namespace
@@ -50,8 +65,8 @@ std::string RandomHex() {
   return out;
 }
 
-TConsoleSessions::TConsoleSessions(std::chrono::seconds lifetime, std::string file, TNow now)
-    : lifetime_(lifetime), file_(std::move(file)), now_(now) {
+TConsoleSessions::TConsoleSessions(std::chrono::seconds lifetime, std::string file, std::string token, TNow now)
+    : lifetime_(lifetime), file_(std::move(file)), token_(std::move(token)), now_(now) {
   Load();
 }
 
@@ -99,36 +114,61 @@ void TConsoleSessions::DropExpired() {
   std::erase_if(sessions_, [now](const auto& s) { return s.Expires <= now; });
 }
 
-// One session a line: "<id> <anti-forgery> <expires>". A line that does
-// not read is skipped: at worst a console signs in again.
+// "token <salt> <digest>", then one session a line: "<id> <anti-forgery>
+// <expires>". A line that does not read is skipped: at worst a console signs
+// in again. A file without the token line, or of another token, keeps no
+// session.
 void TConsoleSessions::Load() {
+  salt_ = RandomHex();
   if (file_.empty()) return;
   std::ifstream in(file_);
-  for (std::string line; std::getline(in, line) && sessions_.size() < kMaxSessions;) {
+  if (!in) return;
+  std::string line;
+  std::getline(in, line);
+  std::istringstream head(line);
+  std::string word, salt, digest;
+  if (!(head >> word >> salt >> digest) || word != "token" || !IsHex64(salt) || digest != TokenDigest(salt, token_)) {
+    log::info("the console sessions in {} were not given under this token: they are ended", file_);
+    std::lock_guard<std::mutex> g(lock_);
+    Save();
+    return;
+  }
+  salt_ = salt;
+  const int64_t now = Now(), latest = now + lifetime_.count();
+  while (std::getline(in, line) && sessions_.size() < kMaxSessions) {
     std::istringstream fields(line);
     TConsoleSession s;
-    if (fields >> s.Id >> s.AntiForgery >> s.Expires && IsHex64(s.Id) && IsHex64(s.AntiForgery))
+    if (fields >> s.Id >> s.AntiForgery >> s.Expires && IsHex64(s.Id) && IsHex64(s.AntiForgery) && s.Expires > now) {
+      // A shorter lifetime set since applies to kept sessions too.
+      s.Expires = std::min(s.Expires, latest);
       sessions_.push_back(std::move(s));
+    }
   }
-  DropExpired();
 }
 
 void TConsoleSessions::Save() const {
   if (file_.empty()) return;
-  std::string text;
+  std::string text = "token " + salt_ + " " + TokenDigest(salt_, token_) + "\n";
   for (const auto& s : sessions_) text += s.Id + " " + s.AntiForgery + " " + std::to_string(s.Expires) + "\n";
+  // A file of our own, whatever was left at its name: never through a
+  // link, never with a wider mode than 0600.
   const std::string tmp = file_ + ".tmp";
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  bool ok = fd >= 0;
+  ::unlink(tmp.c_str());
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  bool ok = fd >= 0 && ::fchmod(fd, 0600) == 0;
   for (size_t done = 0; ok && done < text.size();) {
     const ssize_t w = ::write(fd, text.data() + done, text.size() - done);
     if (w < 0 && errno == EINTR) continue;
     ok = w > 0;
     if (ok) done += static_cast<size_t>(w);
   }
+  if (fd >= 0) ok = ::fsync(fd) == 0 && ok;
   if (fd >= 0) ok = ::close(fd) == 0 && ok;
   if (!ok || ::rename(tmp.c_str(), file_.c_str()) != 0) {
-    log::warn("cannot save the console sessions to {}: {}", file_, std::strerror(errno));
+    // The file keeps the sessions it had: one ended here would come back
+    // at the next start.
+    log::error("cannot save the console sessions to {}: {}; a session ended since may come back after a restart",
+               file_, std::strerror(errno));
     ::unlink(tmp.c_str());
   }
 }

@@ -4,8 +4,13 @@
 //
 // Sessions are kept in a file (mode 0600, replaced atomically at each login
 // and logout) when one is named, so that a console stays signed in across a
-// restart of the server. Expired sessions are dropped whenever the list
-// changes; at most kMaxSessions live at once (the oldest goes first).
+// restart of the server. The file's first line is "token SALT DIGEST", the
+// SHA-1 of the salt and the token the sessions were given under: after the
+// token has changed (a leaked one replaced), every kept session ends. On
+// loading, a session never outlives the present lifetime from now, expired
+// ones are dropped before the limit counts; expired sessions are dropped
+// whenever the list changes; at most kMaxSessions live at once (the oldest
+// goes first).
 //
 // Thread safety: every member may be called from any thread.
 #pragma once
@@ -31,9 +36,9 @@ class TConsoleSessions {
   static constexpr size_t kMaxSessions = 256;
   using TNow = int64_t (*)();
 
-  // `file` empty: sessions live in memory only. `now` (seconds since the
-  // epoch) for tests.
-  TConsoleSessions(std::chrono::seconds lifetime, std::string file, TNow now = nullptr);
+  // `file` empty: sessions live in memory only. `token`: the token the
+  // sessions are given under. `now` (seconds since the epoch) for tests.
+  TConsoleSessions(std::chrono::seconds lifetime, std::string file, std::string token = {}, TNow now = nullptr);
 
   std::chrono::seconds Lifetime() const { return lifetime_; }
   // A new session. Empty when no random bytes could be had.
@@ -52,6 +57,8 @@ class TConsoleSessions {
 
   const std::chrono::seconds lifetime_;
   const std::string file_;
+  const std::string token_;
+  std::string salt_;  // of the file's token line
   const TNow now_;
   mutable std::mutex lock_;
   std::vector<TConsoleSession> sessions_;

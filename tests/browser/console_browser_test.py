@@ -126,6 +126,13 @@ class Proxy:
         self.pause()
 
 
+# Run by CTest (the server's path given), a missing browser or driver is a
+# failure, not a silent skip.
+if SERVER and not (webdriver and os.path.exists(CHROMEDRIVER) and os.path.exists(CHROMIUM)):
+    raise SystemExit("console_browser_test: python3-selenium, chromium and chromium-driver are needed "
+                     "(scripts/install-deps installs them)")
+
+
 @unittest.skipUnless(SERVER and SIM and webdriver and os.path.exists(CHROMEDRIVER),
                      "needs VEXON_SERVER_PATH, VEXON_SIM_PATH, python3-selenium and chromium-driver")
 class ConsoleInABrowser(unittest.TestCase):
@@ -154,6 +161,9 @@ class ConsoleInABrowser(unittest.TestCase):
         cls.driver.execute_cdp_cmd("Network.enable", {})
         cls.driver.execute_cdp_cmd("Network.setCacheDisabled", {"cacheDisabled": True})
         cls.driver.get(cls.origin + "/")
+        # Every request of the whole run stays in the resource timings that
+        # the origin check reads (the browser keeps 250 by default).
+        cls.driver.execute_script("performance.setResourceTimingBufferSize(1000000)")
 
     @classmethod
     def tearDownClass(cls):
@@ -288,8 +298,8 @@ class ConsoleInABrowser(unittest.TestCase):
         self.assertEqual(self.wait_answer(self.rpc("Autoconfig")["EventID"])["Value"], 0)
         self.rpc("StartMonitoring")
         count = self.rpc("GetControllerCount")["Cnt"]
-        while self.rpc("GetControllerUSCS", ControllerNum=count)["USCSValid"] != 1:
-            pass
+        self.until(lambda d: self.rpc("GetControllerUSCS", ControllerNum=count)["USCSValid"] == 1,
+                   message="the monitoring's first pass")
         # Live from the state stream, no reload.
         port = self.rpc("GetOpenSerialPortNumber")["PortNumber"]
         state = self.rpc("GetServerState")["Value"]
@@ -371,19 +381,29 @@ class ConsoleInABrowser(unittest.TestCase):
         self.by_id("trace-pause").click()
         self.by_id("trace-toggle").click()
 
-    def monitoring_seqs(self):
+    def monitoring_seqs(self, stream="monitoring"):
         return [int(r.get_attribute("data-seq")) for r in self.driver.find_elements(
-            By.CSS_SELECTOR, "#ev-table tbody tr[data-stream=monitoring]")]
+            By.CSS_SELECTOR, "#ev-table tbody tr[data-stream=%s]" % stream)]
 
     def test_5b_a_lost_connection_is_shown_and_resumed_without_a_hole_or_a_repeat(self):
+        # A page opened afresh has had no event of the monitoring and
+        # registration streams yet when the connection is cut: the events of
+        # the outage must come all the same.
+        self.driver.get(self.origin + "/")
+        self.driver.execute_script("performance.setResourceTimingBufferSize(1000000)")
+        self.until(lambda d: self.by_id("link").get_attribute("data-state") == "live", message="the new page is live")
         self.tab("events")
-        self.until(lambda d: self.monitoring_seqs())
+        self.assertEqual(self.monitoring_seqs(), [], "an opened page shows no history")
         self.proxy.pause()
         self.until(lambda d: self.by_id("link").get_attribute("data-state") == "lost", message="the loss is shown")
         # Events while the console is away: the stream must bring them once back.
-        last = max(self.monitoring_seqs())
+        last = 0
+        last_reg = 0
+        reg_size = self.metrics()["vexon_registration_journal_size"]
         self.sim_says("card 2 1 11")
         self.sim_says("breakin 2 1")
+        self.until(lambda d: self.metrics()["vexon_registration_journal_size"] > reg_size, timeout=30,
+                   message="a registration event while the console is away")
         self.proxy.resume()
         self.until(lambda d: self.by_id("link").get_attribute("data-state") == "live", message="reconnected")
         self.until(lambda d: [r for r in d.find_elements(By.CSS_SELECTOR, "#ev-table tbody tr[data-makeadr='565']")
@@ -393,6 +413,8 @@ class ConsoleInABrowser(unittest.TestCase):
         self.assertEqual(sorted(seqs, reverse=True), seqs, "newest first")
         self.assertEqual(sorted(seqs), list(range(min(seqs), max(seqs) + 1)), "no hole")
         self.assertGreater(max(seqs), last)
+        self.until(lambda d: max(self.monitoring_seqs("registration"), default=0) > last_reg,
+                   message="the registration events of the outage")
 
     def test_6_a_server_restart_is_recovered_without_a_reload(self):
         self.tab("events")
@@ -410,8 +432,8 @@ class ConsoleInABrowser(unittest.TestCase):
         self.until(lambda d: self.text("ov-port") == "COM1", message="the new run's state stream")
         self.rpc("StartMonitoring")
         count = self.rpc("GetControllerCount")["Cnt"]
-        while self.rpc("GetControllerUSCS", ControllerNum=count)["USCSValid"] != 1:
-            pass
+        self.until(lambda d: self.rpc("GetControllerUSCS", ControllerNum=count)["USCSValid"] == 1,
+                   message="the monitoring's first pass")
         self.sim_says("card 2 1 11")
         self.until(lambda d: d.find_elements(By.CSS_SELECTOR, "#ev-table tbody tr[data-makeadr='565']"))
 

@@ -22,7 +22,7 @@ std::string TempFile() {
 
 TEST(ConsoleSessions, ASessionLastsItsLifetimeAndEndsAtLogout) {
   fakeNow = 1'000'000;
-  TConsoleSessions sessions(std::chrono::hours(2), "", FakeNow);
+  TConsoleSessions sessions(std::chrono::hours(2), "", "t", FakeNow);
   const auto s = sessions.Create();
   ASSERT_TRUE(s);
   EXPECT_EQ(s->Id.size(), 64u);
@@ -43,7 +43,7 @@ TEST(ConsoleSessions, ASessionLastsItsLifetimeAndEndsAtLogout) {
 
 TEST(ConsoleSessions, AtMostTheLimitLiveTheOldestGoesFirst) {
   fakeNow = 1'000'000;
-  TConsoleSessions sessions(std::chrono::hours(1), "", FakeNow);
+  TConsoleSessions sessions(std::chrono::hours(1), "", "t", FakeNow);
   const auto first = sessions.Create();
   const auto second = sessions.Create();
   for (size_t i = 2; i < TConsoleSessions::kMaxSessions; ++i) sessions.Create();
@@ -60,7 +60,7 @@ TEST(ConsoleSessions, TheFileKeepsLiveSessionsAcrossARestartPrivately) {
   std::filesystem::remove(file);
   std::string kept, ended, expired;
   {
-    TConsoleSessions sessions(std::chrono::hours(1), file, FakeNow);
+    TConsoleSessions sessions(std::chrono::hours(1), file, "token-1", FakeNow);
     expired = sessions.Create()->Id;
     fakeNow += 1800;
     kept = sessions.Create()->Id;
@@ -72,11 +72,40 @@ TEST(ConsoleSessions, TheFileKeepsLiveSessionsAcrossARestartPrivately) {
   std::ofstream(file, std::ios::app) << "not a session\n" << std::string(64, 'g') << " " << std::string(64, 'a')
                                      << " 99999999999\n";
   fakeNow += 1800;  // the first one's hour is over
-  TConsoleSessions again(std::chrono::hours(1), file, FakeNow);
+  TConsoleSessions again(std::chrono::hours(1), file, "token-1", FakeNow);
   EXPECT_TRUE(again.Find(kept));
   EXPECT_FALSE(again.Find(ended));
   EXPECT_FALSE(again.Find(expired));
   EXPECT_EQ(again.Count(), 1u) << "damaged lines are skipped";
+  // A shorter lifetime set since shortens the kept session too.
+  TConsoleSessions shorter(std::chrono::minutes(10), file, "token-1", FakeNow);
+  EXPECT_EQ(shorter.Find(kept)->Expires, fakeNow + 600);
+  std::filesystem::remove(file);
+}
+
+// A token replaced (a leaked one) ends every session given under the old
+// one, and the file no longer holds them; the token itself is not in it.
+TEST(ConsoleSessions, ANewTokenEndsTheSessionsOfTheOldOne) {
+  fakeNow = 1'000'000;
+  const std::string file = TempFile() + "-token";
+  std::filesystem::remove(file);
+  std::string id;
+  {
+    TConsoleSessions sessions(std::chrono::hours(1), file, "old-secret-token", FakeNow);
+    id = sessions.Create()->Id;
+  }
+  std::string text((std::istreambuf_iterator<char>(std::ifstream(file).rdbuf())), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text.find("old-secret-token"), std::string::npos);
+  EXPECT_TRUE(TConsoleSessions(std::chrono::hours(1), file, "old-secret-token", FakeNow).Find(id));
+  TConsoleSessions renewed(std::chrono::hours(1), file, "new-secret-token", FakeNow);
+  EXPECT_FALSE(renewed.Find(id));
+  EXPECT_EQ(renewed.Count(), 0u);
+  EXPECT_FALSE(TConsoleSessions(std::chrono::hours(1), file, "old-secret-token", FakeNow).Find(id))
+      << "the old token's sessions are gone from the file";
+  // A file of sessions without the token line (an older server's, or
+  // damaged) keeps none either.
+  std::ofstream(file) << id << " " << std::string(64, 'a') << " " << fakeNow + 100 << "\n";
+  EXPECT_FALSE(TConsoleSessions(std::chrono::hours(1), file, "old-secret-token", FakeNow).Find(id));
   std::filesystem::remove(file);
 }
 
