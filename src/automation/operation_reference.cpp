@@ -28,6 +28,15 @@ const char* const kQuality =
     "; Int1, Int2, Int3 are the reception quality (controllers that accepted the command), the number "
     "expected and the number ready, of the last transfer (0, 0, 0 when it failed).";
 
+// A transfer of several records or segments keeps the worst quality.
+const char* const kQualityTable =
+    "; Int1 is the smallest reception quality over all the record transfers, Int2 and Int3 the number of "
+    "controllers expected and the number ready of the last transfer (0, 0, 0 when it failed).";
+const char* const kQualitySegments =
+    "; Int1 is the smallest reception quality over all the segment transfers (and the clearing before them "
+    "when too few controllers accepted it), Int2 and Int3 the number of controllers expected and the number "
+    "ready of the last transfer (0, 0, 0 when it failed).";
+
 std::string Queued(const std::string& more = kQuality) { return kQueuedResult + more; }
 
 const std::map<std::string, std::string>& CommonNotes() {
@@ -87,12 +96,12 @@ std::map<int, TOpReference> Build() {
           "GetErrorDescription Code=31"};
   r[5] = {"Finds the controllers behind the primary controller and replaces the controller list with them, then "
           "reads every controller's status. Every request still queued is destroyed first and its answer becomes "
-          "88. Works also before any configuration; the list is saved in new_sys.bin.",
+          "88, that of an Autoconfig still queued too. Works also before any configuration; the list is saved in new_sys.bin.",
           {},
           Queued("; Int1, Int2, Int3 are 0. The result is that of the last exchange, so a failed status read of the "
                  "last controller shows although the list was built."),
           {0, 11},
-          {0, 1, 2, 15, 16, 19, 20, 21, 24, 25, 26, 29, 30},
+          {0, 1, 2, 15, 16, 19, 20, 21, 24, 25, 26, 29, 30, 88},
           "--wait Autoconfig"};
   r[6] = {"Reads the state of a queued request's answer without removing it.",
           {{"EventID", "the number a queued operation returned"}},
@@ -188,7 +197,7 @@ std::map<int, TOpReference> Build() {
            "before it) and queues their transfer to every controller. When the transfer succeeds the segments "
            "become the active segment list, saved in cards.bin.",
            {{"EventID", ""}},
-           Queued(),
+           Queued(kQualitySegments),
            {0, 11, 36, 39},
            kTransact,
            "--wait SendCardSegments"};
@@ -561,7 +570,7 @@ std::map<int, TOpReference> Build() {
            {{"EventID", ""}, {"MakeAdr", ""}},
            Queued("; Int1, Int2, Int3 are 0. 0 also when the journal was full and nothing was read."),
            {0, 11, 31, 32},
-           {0, 1, 2, 13, 15, 16, 19, 20, 21, 22, 24, 25, 26, 27, 32, 36, 88},
+           {0, 1, 2, 13, 15, 16, 19, 20, 21, 22, 24, 25, 26, 32, 36, 88},
            "--wait GetRegJournal MakeAdr=564"};
   r[56] = {"Takes (removes) the oldest event of the registration journal. The take is written to buffer.log "
            "first; when it cannot be, the call fails with an RPC error and the event stays.",
@@ -622,19 +631,19 @@ std::map<int, TOpReference> Build() {
            "element, row after row.",
            {{"EventID", ""},
             {"TimeZones", "array of rows 0..255 and columns 1..24 (smaller fails the call with an RPC error)"}},
-           Queued(),
+           Queued(kQualityTable),
            {0, 11, 31},
            kTransact,
            "--wait SendTimeZonesBS TimeZones=@timezones.json"};
   r[63] = {"Sends all 128 week schedules at once from a two-dimensional array [0..127, 1..10].",
            {{"EventID", ""}, {"WeekList", "array of rows 0..127 and columns 1..10"}},
-           Queued(),
+           Queued(kQualityTable),
            {0, 11, 31},
            kTransact,
            "--wait SendWeekListBS WeekList=@weeks.json"};
   r[64] = {"Sends all 32 shift schedules at once from a two-dimensional array [0..31, 1..32].",
            {{"EventID", ""}, {"ShiftList", "array of rows 0..31 and columns 1..32"}},
-           Queued(),
+           Queued(kQualityTable),
            {0, 11, 31},
            kTransact,
            "--wait SendShiftListBS ShiftList=@shifts.json"};
@@ -664,7 +673,7 @@ std::map<int, TOpReference> Build() {
                          "last card (low, high), first index (low, high), and 1 for not sent; a reversed range "
                          "gives 38"},
             {"SegmentsCount", "rows; 0 or less queues an empty list"}},
-           Queued(),
+           Queued(kQualitySegments),
            {0, 11, 31, 38},
            kTransact,
            "--wait SendCardSegmentsBS Segmrnts=@segments.json SegmentsCount=1"};
@@ -707,14 +716,16 @@ std::map<int, TOpReference> Build() {
            {0, 11, 31, 32, 56},
            kTransact,
            "--wait SendAutRkd MakeAdr=564 Param1=1"};
-  r[74] = {"Takes (removes) up to 1024 of the oldest registration events into a two-dimensional array, one row "
-           "per event: Year, Month, Day, Hour, Minute, Second, MakeAdr, AdrAdd, EventType, Event, Alarm, "
-           "FacilityCode, CardID. The events are taken only as far as the array has rows.",
-           {{"EventArray", "[in,out] an array [1..N, 1..13] to fill (may be left out: the server makes one of "
-                           "1024 rows)"},
+  r[74] = {"Takes (removes) the oldest registration events into a two-dimensional array, one row per event "
+           "from row 1: Year, Month, Day, Hour, Minute, Second, MakeAdr, AdrAdd, EventType, Event, Alarm, "
+           "FacilityCode, CardID. It takes as many events as the array has rows from row 1 to its last, at most "
+           "1024, so a smaller array loses none: the rest stay in the journal.",
+           {{"EventArray", "[in,out] an array [1..N, 1..13] to fill, N rows from row 1 (may be left out: the "
+                           "server makes one of 1024 rows); an array without row 1 or columns 1..13 fails the "
+                           "call with an RPC error and takes nothing"},
             {"Count", "[in,out] rows written"}},
-           "Value 0 when 1024 rows were written (more may wait: call again), 67 when the journal ran out (Count "
-           "may be above 0: the normal end).",
+           "Value 0 when every row the call could fill was written (N, or 1024 when N is larger; more may wait: "
+           "call again), 67 when the journal ran out first (Count may be above 0: the normal end).",
            {0, 67},
            {},
            "GetRegEventArray"};
@@ -744,12 +755,14 @@ std::map<int, TOpReference> Build() {
             {"AReaderName", "not used"},
             {"ATypeInquery", "not used"},
             {"ADenyReason", "[in,out] the reason for a refusal; empty when the pass is allowed"},
-            {"AErrorMessage", "[in,out] set only when the identifier is not a number"}},
+            {"AErrorMessage", "[in,out] set only when the identifier is not a number: \"Идентификатор - не "
+                              "число\""}},
            "Value 0 when the identifier could be checked (ADenyReason says the outcome), 1 when it is not a "
-           "number.",
+           "number (not result code 1: AErrorMessage gives the text).",
            {0, 1},
            {},
-           "CheckDispatch AIdentifier=65569 ATimeOut=0 AReaderName=R1 ATypeInquery=0"};
+           "CheckDispatch AIdentifier=65569 ATimeOut=0 AReaderName=R1 ATypeInquery=0",
+           {{1, "Идентификатор - не число"}}};
   return r;
 }
 

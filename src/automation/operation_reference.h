@@ -19,6 +19,14 @@ struct TArgNote {
   std::string Text;
 };
 
+// A code that means something else for one operation than the result code
+// of the same number (CheckDispatch's Value 1: the identifier is not a
+// number), with the text it stands for there.
+struct TCodeNote {
+  int32_t Code = 0;
+  std::string Text;
+};
+
 struct TOpReference {
   std::string What;              // two or three sentences
   // Notes by argument name, in interface order. An argument with no note,
@@ -30,6 +38,9 @@ struct TOpReference {
   std::vector<int32_t> CallCodes;    // Value of the call itself
   std::vector<int32_t> AnswerCodes;  // state of the answer (queued operations only)
   std::string Example;           // the words after "vexonctl"
+  // Codes of CallCodes or AnswerCodes printed with a text of their own
+  // instead of the result code table's.
+  std::vector<TCodeNote> OwnCodeTexts{};
 };
 
 // The record of the operation numbered `number` (1..77); throws

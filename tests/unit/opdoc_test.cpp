@@ -55,6 +55,9 @@ TEST(OperationReference, CheckCatchesAFaultyRecord) {
   ref.CallCodes.push_back(77);  // undefined
   EXPECT_NE(faultsOf(ref).find("code 77 has no text"), std::string::npos);
   ref = *openIm.Ref;
+  ref.OwnCodeTexts = {{5, "not given"}};
+  EXPECT_NE(faultsOf(ref).find("own text for code 5"), std::string::npos);
+  ref = *openIm.Ref;
   ref.AnswerCodes.clear();
   EXPECT_NE(faultsOf(ref).find("queued but no answer codes"), std::string::npos);
 }
@@ -95,6 +98,9 @@ TEST(OperationReference, MarkdownAndManPageHaveEverySectionArgumentAndCode) {
 
     EXPECT_NE(man.find(".SS " + op.Name + "\n"), std::string::npos) << op.Name;
   }
+  // A code with a meaning of its own is printed with that text, in both forms.
+  EXPECT_NE(md.find("| 1 | call | Идентификатор - не число |"), std::string::npos);
+  EXPECT_NE(man.find("(call) Идентификатор \\- не число\n"), std::string::npos);
   // Codes 91 to 96 are printed as templates, not with the card of the last
   // failure filled in.
   SetCardErrorContext(5, 1234);

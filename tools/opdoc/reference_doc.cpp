@@ -25,7 +25,9 @@ const char* Direction(TArgDir d) {
   return "?";
 }
 
-std::string CodeText(int32_t code) {
+std::string CodeText(const TOpReference& r, int32_t code) {
+  for (const TCodeNote& n : r.OwnCodeTexts)
+    if (n.Code == code) return n.Text;
   if (code == -1) return "(the request is still pending)";
   return GetErrorTemplate(code);
 }
@@ -130,7 +132,7 @@ void MdOperation(std::ostringstream& o, const TOpDesc& op) {
     o << "**Result codes.** None: the operation reports nothing.\n\n";
   } else {
     o << "**Result codes.**\n\n| Code | Given by | Text |\n|---|---|---|\n";
-    for (int32_t c : codes) o << "| " << c << " | " << GivenBy(r, c) << " | " << MdEscape(CodeText(c)) << " |\n";
+    for (int32_t c : codes) o << "| " << c << " | " << GivenBy(r, c) << " | " << MdEscape(CodeText(r, c)) << " |\n";
     o << "\n";
   }
   o << "**Example.**\n\n```\nvexonctl " << r.Example << "\n```\n\n";
@@ -165,7 +167,7 @@ void ManOperation(std::ostringstream& o, const TOpDesc& op) {
   if (codes.empty()) o << "None: the operation reports nothing.\n";
   for (int32_t c : codes) {
     o << ".TP\n.B " << RoffEscape(std::to_string(c)) << "\n";
-    o << "(" << GivenBy(r, c) << ") " << RoffEscape(CodeText(c)) << "\n";
+    o << "(" << GivenBy(r, c) << ") " << RoffEscape(CodeText(r, c)) << "\n";
   }
   o << ".PP\n.B Example.\n.RS\n.nf\nvexonctl " << RoffEscape(r.Example) << "\n.fi\n.RE\n";
 }
@@ -242,7 +244,11 @@ std::vector<std::string> CheckReference(const TOpDesc& op) {
   const TOpReference& r = *op.Ref;
   if (r.What.empty()) fault("no description");
   for (int32_t c : AllCodes(r))
-    if (c != -1 && GetErrorTemplate(c).empty()) fault("code " + std::to_string(c) + " has no text");
+    if (c != -1 && CodeText(r, c).empty()) fault("code " + std::to_string(c) + " has no text");
+  const auto codes = AllCodes(r);
+  for (const TCodeNote& n : r.OwnCodeTexts)
+    if (std::find(codes.begin(), codes.end(), n.Code) == codes.end())
+      fault("own text for code " + std::to_string(n.Code) + ", which it does not give");
   if (op.Queued && r.AnswerCodes.empty() && op.Name != "sysvexon_SetCardZone") fault("queued but no answer codes");
   if (!op.Queued && !r.AnswerCodes.empty()) fault("answer codes for an immediate operation");
   if (op.HasValue() && op.Args.back().Type == TArgType::I4 && r.CallCodes.empty()) fault("Value but no codes");

@@ -19,8 +19,9 @@ std::string ManPage(const std::string& version, const std::string& date);
 // an example that does not call this operation, names an argument it does
 // not have, leaves out an [in] argument (the server refuses such a call) or
 // gives a value that is not of the argument's type; a result code without
-// a text; a queued operation without answer codes, or a direct one with
-// some. Empty when the record is sound.
+// a text; an own text for a code the operation does not give; a queued
+// operation without answer codes, or a direct one with some. Empty when
+// the record is sound.
 std::vector<std::string> CheckReference(const TOpDesc& op);
 
 }  // namespace vexon::opdoc
