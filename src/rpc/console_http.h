@@ -18,8 +18,12 @@
 // The cookie is "vexon_session" (HttpOnly, SameSite=Strict, Path=/,
 // Max-Age = the session lifetime). A change (any POST) made with the cookie
 // also carries the header "X-Vexon-Anti-Forgery" with the session's value;
-// a browser on another site can neither send the cookie (SameSite) nor
-// read the value. Every answer here carries Content-Security-Policy
+// a page of another origin cannot read that value, and its requests carry
+// a foreign Origin, which the transport refuses. (SameSite keeps the cookie
+// from other sites, but a page on the same host at another port counts as
+// the same site: the header and the Origin check are what protect.) A
+// stream of GET /events opened with the session ends when the session
+// does. Every answer here carries Content-Security-Policy
 // default-src 'self', X-Content-Type-Options nosniff and Referrer-Policy
 // no-referrer. Host and Origin are checked by the transport before any of
 // this; without a token the console needs no session.

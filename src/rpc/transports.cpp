@@ -665,9 +665,17 @@ struct TRpcServer::TImpl {
           const int one = 1;
           ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
           const auto write = [&stream](const std::string& text) { return stream.WriteAll(text); };
-          const auto ended = [this, fd] {
+          // A stream opened by the console's session (no token given) ends
+          // with the session: at sign-out or expiry, looked at once a second.
+          const bool bySession = !options.Token.empty() && req[http::field::authorization].empty();
+          auto sessionSeen = std::chrono::steady_clock::now();
+          const auto ended = [this, fd, &req, bySession, &sessionSeen] {
             pollfd p{fd, POLLRDHUP, 0};
-            return closing.load() || (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0);
+            if (closing.load() || (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0))
+              return true;
+            if (!bySession || std::chrono::steady_clock::now() - sessionSeen < std::chrono::seconds(1)) return false;
+            sessionSeen = std::chrono::steady_clock::now();
+            return console.BySession(req) != TConsoleHttp::TAccess::Allowed;
           };
           ServeEventStream(*hub, events, TEventStreamIo{write, ended, options.SseKeepAliveMs});
           return;

@@ -180,6 +180,14 @@ TEST_F(ConsoleE2e, ATokenLoginGivesAStrictCookieAWrongOneIsRefusedAfterAPause) {
     subscribed = l == "event: subscribed";
   }
   EXPECT_TRUE(subscribed) << "the stream began";
+  // Signing out ends the stream the session opened.
+  EXPECT_EQ(Http("POST", "/console/logout",
+                 "Cookie: " + login.Cookie + "\r\nOrigin: http://" + Host() + "\r\nX-Vexon-Anti-Forgery: " +
+                     login.AntiForgery + "\r\n")
+                .Status,
+            "HTTP/1.1 200 OK");
+  std::string rest;
+  EXPECT_TRUE(sse.ReadUntilClosed(rest, 10000)) << "the stream outlived its session";
   sse.Close();
 }
 
