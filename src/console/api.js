@@ -74,13 +74,27 @@ export class Api {
   }
 
   // Waits for the answer of a queued request, releases it and returns
-  // {Value, Int1, Int2, Int3}. `signal` ends the wait.
-  async waitAnswer(eventId, signal) {
+  // {Value, Int1, Int2, Int3}. `run`: the server's run when the request was
+  // put in. Request numbers start again at a restart: once the run has
+  // changed the number names another client's request, whose answer must be
+  // neither read as ours nor deleted. `signal` ends the wait.
+  async waitAnswer(eventId, run, signal) {
+    const sameRun = async () => {
+      if ((await this.status()).run !== run) throw new Error('сервер перезапущен, ответ на запрос потерян');
+    };
     for (let delay = 100; ; delay = Math.min(delay * 1.5, 1000)) {
-      const s = await this.call('GetExtendedCommandState', { EventID: eventId });
-      if (s.Value !== -1) {
-        await this.call('DeleteAnswer', { EventID: eventId });
-        return s;
+      try {
+        await sameRun();
+        const s = await this.call('GetExtendedCommandState', { EventID: eventId });
+        if (s.Value !== -1) {
+          await sameRun();
+          await this.call('DeleteAnswer', { EventID: eventId });
+          return s;
+        }
+      } catch (e) {
+        // No connection (fetch fails with a TypeError): the request is still
+        // queued in the server, so ask again; anything else ends the wait.
+        if (!(e instanceof TypeError)) throw e;
       }
       if (signal && signal.aborted) throw new Error('прервано');
       await new Promise((ok) => setTimeout(ok, delay));
@@ -97,11 +111,12 @@ export class Api {
 
   // The controllers' status blocks, read without clearing the changed flags
   // the site's own client watches (GetControllerUSCS would clear them).
+  // With the server's run, as the event streams name it.
   async status() {
     const r = await fetch('/console/status', { cache: 'no-store' });
     if (r.status === 401) throw new SessionLost('401');
     if (!r.ok) throw new Error(`status: HTTP ${r.status}`);
-    return (await r.json()).controllers;
+    return r.json();
   }
 }
 

@@ -97,12 +97,13 @@ async function command(label, method, params, after) {
     item.textContent = `${new Date().toLocaleTimeString('ru-RU')} ${label}: ${text}`;
   };
   try {
+    const run = (await api.status()).run;
     const r = await api.call(method, params);
     let value = r && r.Value;
     let extra = '';
     if (r && r.EventID !== undefined && value === 0) {
       show('pending', `запрос ${r.EventID} в очереди…`);
-      const a = await api.waitAnswer(r.EventID);
+      const a = await api.waitAnswer(r.EventID, run);
       value = a.Value;
       extra = ` (запрос ${r.EventID}; ${a.Int1}/${a.Int2}/${a.Int3})`;
     }
@@ -175,7 +176,7 @@ async function loadControllers() {
   const count = await api.call('GetControllerCount');
   const list = [];
   if (count.Value === 0) {
-    const blocks = await api.status();
+    const blocks = (await api.status()).controllers;
     for (let num = 1; num <= count.Cnt; num++) {
       const info = await api.call('GetControllerInfo', { ControllerNum: num });
       if (info.Value !== 0) continue;

@@ -100,7 +100,8 @@ void TConsoleHttp::Answer(const TRequest& req, TResponse& res, const std::functi
   if (path == "/console/status") {
     if (!token_.empty() && BySession(req) != TAccess::Allowed)
       return Json(res, http::status::unauthorized, {{"error", "no session"}});
-    return Json(res, http::status::ok, {{"controllers", statusSource_ ? statusSource_() : nlohmann::json::array()}});
+    return Json(res, http::status::ok,
+                statusSource_ ? statusSource_() : nlohmann::json{{"run", 0}, {"controllers", nlohmann::json::array()}});
   }
   if (path == "/console/session") {
     const auto session = token_.empty() ? std::nullopt : SessionOf(req);

@@ -8,8 +8,9 @@
 //                            session cookie; a wrong token is answered 401
 //                            after the transport's pause
 //   POST /console/logout     ends the session (cookie and anti-forgery header)
-//   GET  /console/status     {"controllers":[{"ControllerNum","MakeAdr",
-//                            "USCSValid","b1".."b7"}...]}: the status blocks
+//   GET  /console/status     {"run":R,"controllers":[{"ControllerNum","MakeAdr",
+//                            "USCSValid","b1".."b7"}...]}: the run (as the
+//                            event streams name it) and the status blocks
 //                            as the server holds them, read without clearing
 //                            the changed flags that sysvexon_GetControllerUSCS
 //                            clears, so the console takes nothing from the

@@ -274,8 +274,8 @@ struct TRpcServer::TImpl {
       : services(s), options(std::move(o)), active(a), wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     console.SetStatusSource([this] { return ControllerStatus(); });
   }
-  // The status blocks for the console, from a copy of the controller list:
-  // nothing is marked read.
+  // The run and the status blocks for the console, from a copy of the
+  // controller list: nothing is marked read.
   nlohmann::json ControllerStatus() const {
     nlohmann::json list = nlohmann::json::array();
     const auto records = services.Core.Model.Controllers.Snapshot();
@@ -284,7 +284,7 @@ struct TRpcServer::TImpl {
       for (size_t b = 0; b < records[i].Status.size(); ++b) c["b" + std::to_string(b + 1)] = records[i].Status[b];
       list.push_back(std::move(c));
     }
-    return list;
+    return {{"run", hub ? hub->Run() : 0}, {"controllers", std::move(list)}};
   }
   ~TImpl() {
     if (wakeFd >= 0) ::close(wakeFd);

@@ -421,6 +421,17 @@ class ConsoleInABrowser(unittest.TestCase):
                    message="the registration events of the outage")
 
     def test_6_a_server_restart_is_recovered_without_a_reload(self):
+        # A command still waiting when the server restarts (the line is
+        # silent, so it waits out its time-outs): its number names another
+        # client's request in the new run.
+        self.sim_says("linklost 1")
+        self.tab("overview")
+        self.by_id("act-set-clock").click()
+        self.confirm()
+        pending = self.until(lambda d: d.execute_script(
+            "const li = document.querySelector('#answers li[data-method=SetTimer][data-state=pending]');"
+            "return li && li.textContent.match(/запрос (\\d+) в очереди/);"), message="the clock request queued")
+        page_id = int(pending[1])
         self.tab("events")
         marker = self.driver.execute_script("window.__sameDocument = 1; return document.body.dataset.run || ''")
         self.stop_server()
@@ -429,6 +440,22 @@ class ConsoleInABrowser(unittest.TestCase):
         self.start_server()
         self.until(lambda d: self.by_id("link").get_attribute("data-state") == "live", timeout=60)
         self.until(lambda d: "Сервер перезапущен" in self.text("notice"))
+        self.sim_says("linklost 0")
+        # The site's own client queues requests of the new run up to the
+        # page's old number (the port is closed: each is answered 2): the
+        # page gives its request up and neither shows nor deletes that answer.
+        site_id = 0
+        while site_id < page_id:
+            site_id = self.rpc("SetTimer")["EventID"]
+        item = self.until(lambda d: d.execute_script(
+            "const li = document.querySelector('#answers li[data-method=SetTimer]');"
+            "return li && li.dataset.state !== 'pending' && {state: li.dataset.state, text: li.textContent};"),
+            timeout=30, message="the old request given up")
+        self.assertEqual(item["state"], "error", item["text"])
+        self.assertIn("сервер перезапущен", item["text"], "the number of another run taken for the page's own")
+        self.until(lambda d: self.rpc("GetCommandState", EventID=page_id)["Value"] != -1)
+        self.assertNotEqual(self.rpc("GetCommandState", EventID=page_id)["Value"], 14,
+                            "the site's answer of that number is still there")
         self.assertNotEqual(self.driver.execute_script("return document.body.dataset.run"), marker)
         self.assertEqual(self.driver.execute_script("return window.__sameDocument"), 1, "no reload")
         # The new run's events come in (the session was kept).

@@ -254,6 +254,7 @@ TEST_F(ConsoleE2e, StatusBlocksAreReadWithoutClearingTheChangedFlags) {
     ASSERT_EQ(a.Status, "HTTP/1.1 200 OK") << a.Body;
     EXPECT_EQ(a.Header("cache-control"), "no-store");
     const auto list = json::parse(a.Body)["controllers"];
+    EXPECT_GT(json::parse(a.Body)["run"].get<uint64_t>(), 0u) << "the run the page compares across a restart";
     ASSERT_EQ(static_cast<int64_t>(list.size()), count);
     EXPECT_EQ(list[0]["ControllerNum"], 1);
     EXPECT_EQ(list[0]["USCSValid"], 1);
@@ -267,8 +268,12 @@ TEST_F(ConsoleE2e, StatusBlocksAreReadWithoutClearingTheChangedFlags) {
       EXPECT_EQ(first["USCSChanged"], 1) << "controller " << n << ": the console's reads took the change";
     }
   }
+  // The run tells the page that request numbers have started again.
+  const uint64_t run = json::parse(Http("GET", "/console/status").Body)["run"];
   RestartWithToken();
   EXPECT_EQ(Http("GET", "/console/status").Status, "HTTP/1.1 401 Unauthorized");
   const auto login = Login();
-  EXPECT_EQ(Http("GET", "/console/status", "Cookie: " + login.Cookie + "\r\n").Status, "HTTP/1.1 200 OK");
+  const auto after = Http("GET", "/console/status", "Cookie: " + login.Cookie + "\r\n");
+  EXPECT_EQ(after.Status, "HTTP/1.1 200 OK");
+  EXPECT_NE(json::parse(after.Body)["run"].get<uint64_t>(), run) << "a restart is a new run";
 }
