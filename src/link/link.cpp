@@ -142,7 +142,8 @@ bool TLink::ReceiveAnswer(uint8_t& code, uint8_t* data, size_t& length) {
     size_t count = 0;
     if (!ReadAnswerBytes(u, count, complete)) return false;
     count = DropLeadingWaitAnswers(rx_.data(), count);
-    if (rx_[1] != count - kLengthOverhead) {
+    // What followed the wait answers may be too short to be a frame at all.
+    if (count < kMinAnswerFrame || rx_[1] != count - kLengthOverhead) {
       u->LastError = ueLength;
       status_ = lsLength;
       return false;

@@ -183,6 +183,16 @@ TEST_F(LinkTest, WaitAnswersReadTogetherWithTheAnswer) {
   sim_.SendRaw(line);
   EXPECT_FALSE(link_->ReceiveQuality(q));
   EXPECT_EQ(link_->Status(), lsLength);
+  // Three bytes behind a wait answer are no frame (found by fuzzing: they
+  // passed the length and checksum checks as an empty answer).
+  line.assign(wait, wait + w);
+  line.insert(line.end(), {0, 0, 0});
+  sim_.InjectFault({TSimFault::NoAnswer});
+  ASSERT_TRUE(link_->SendEmpty(1, 0xFF, 0xFF, 0x21));
+  ASSERT_TRUE(sim_.WaitForFrames(3, 10000));
+  sim_.SendRaw(line);
+  EXPECT_FALSE(link_->ReceiveQuality(q));
+  EXPECT_EQ(link_->Status(), lsLength);
 }
 
 TEST_F(LinkTest, EndlessWaitAnswersAreBounded) {
