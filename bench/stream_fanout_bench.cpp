@@ -1,131 +1,278 @@
 // Fan-out of the monitoring stream: TCP subscribers (vexon.subscribe) and
 // SSE subscribers (GET /events) while a producer inside the server process
-// appends monitoring events to the journal at a fixed rate. Reports whether
-// every subscriber got every event, the latency from the journal append to
-// the subscriber's read (median, 99th percentile), and the server's CPU per
-// 1,000 events. The subscribers run in a child process (forked before the
-// server starts any thread), so the CPU figure is the server's alone; the
-// append times are shared with the child through shared memory. Also the
-// memory of a full window of kept events.
+// appends monitoring events to the journal at a fixed rate, and the
+// communication thread polls a simulated network at 9600 baud with
+// monitoring on.
+//
+// Three phases, one run:
+//   A. the line alone (no producer, no subscriber);
+//   B. the producer, no subscriber;
+//   C. the producer and every subscriber.
+// Reports for each phase the communication thread's mean cycle time and the
+// server's CPU; for C whether every subscriber got every event once, in
+// order, without a gap, and the latency from the journal append to the
+// subscriber's read (median, 99th percentile). Also the memory of a full
+// window of kept events.
+//
+// Three processes: the server (core, communication thread, RPC, producer),
+// the simulator (its own process, so its CPU is not the server's) and the
+// subscribers (two reading threads over all their sockets). Both children
+// are forked before the server starts any thread; the append times are
+// shared through shared memory, indexed by a number each producer event
+// carries in its card fields.
 //
 //   stream_fanout_bench [TCP_SUBSCRIBERS] [SSE_SUBSCRIBERS] [EVENTS_PER_SECOND] [SECONDS]
-#include <arpa/inet.h>
+//
+// SECONDS is phase C; A and B last a third of it each, at least 10 s.
 #include <malloc.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "automation/server_object.h"
+#include "bench_socket.h"
+#include "core/device_thread.h"
+#include "core/executor.h"
 #include "core/monitor.h"
 #include "core/server_core.h"
 #include "events/event_hub.h"
 #include "rpc/stream_feed.h"
 #include "rpc/transports.h"
+#include "sim/simulator.h"
 #include "util/date_time.h"
 #include "util/log.h"
 
 using namespace vexon;
+using namespace vexon::bench;
 
 namespace {
 
-int64_t NowNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+// Producer events carry this controller address, and their number in
+// FacilityCode * 65536 + CardID.
+constexpr uint16_t kProducerMakeAdr = 65000;
+
+// What the three processes share.
+struct TShared {
+  std::atomic<int> TcpPort{0}, HttpPort{0};
+  std::atomic<int64_t> FirstIndex{0};  // the first producer event of phase C
+  std::atomic<int64_t> LastIndex{-1};  // the last one, once the producer is done
+  char SlavePath[256] = {};
+};
+
+// One subscriber's reading state.
+struct TReader {
+  int Fd = -1;
+  bool Sse = false;
+  std::string Buf;
+  uint64_t NextSeq = 0;     // 0 until the first event
+  int64_t NextIndex = -1;   // the producer event expected next
+  uint64_t Others = 0;      // events not from the producer (the line's own)
+  bool Failed = false;
+  bool Done = false;
+  std::vector<double> Lat;  // microseconds, every 10th producer event
+};
+
+int64_t FieldAfter(const std::string& msg, const char* key) {
+  const size_t at = msg.find(key);
+  if (at == std::string::npos) return -1;
+  return std::strtoll(msg.c_str() + at + std::strlen(key), nullptr, 10);
 }
 
-int Connect(uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    std::perror("connect");
-    std::exit(1);
+// One whole message (a TCP line, an SSE block): checks its numbers.
+void Take(TReader& r, const std::string& msg, int64_t now, const TShared& sh, const int64_t* appended) {
+  if (msg.find("\"gap\"") != std::string::npos || msg.find("event: gap") != std::string::npos) {
+    std::fprintf(stderr, "subscriber got a gap: %s\n", msg.c_str());
+    r.Failed = true;
+    return;
   }
-  return fd;
+  const int64_t seq = FieldAfter(msg, r.Sse ? "id: monitoring:" : "\"seq\":");
+  if (seq < 0) return;  // the subscribe answer, the SSE hello
+  if (r.NextSeq != 0 && static_cast<uint64_t>(seq) != r.NextSeq) {
+    std::fprintf(stderr, "subscriber expected event %llu, got %lld\n", static_cast<unsigned long long>(r.NextSeq),
+                 static_cast<long long>(seq));
+    r.Failed = true;
+    return;
+  }
+  r.NextSeq = static_cast<uint64_t>(seq) + 1;
+  if (FieldAfter(msg, "\"MakeAdr\":") != kProducerMakeAdr) {
+    ++r.Others;
+    return;
+  }
+  const int64_t index = FieldAfter(msg, "\"FacilityCode\":") * 65536 + FieldAfter(msg, "\"CardID\":");
+  if (r.NextIndex < 0) r.NextIndex = sh.FirstIndex.load();
+  if (index != r.NextIndex) {
+    std::fprintf(stderr, "subscriber expected producer event %lld, got %lld\n", static_cast<long long>(r.NextIndex),
+                 static_cast<long long>(index));
+    r.Failed = true;
+    return;
+  }
+  if (index % 10 == 0) r.Lat.push_back(static_cast<double>(now - appended[index]) / 1000.0);
+  ++r.NextIndex;
 }
 
-void SendAll(int fd, const std::string& s) {
-  if (::send(fd, s.data(), s.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(s.size())) std::exit(1);
-}
-
-// One subscriber: reads until it has `total` events; the number of each is
-// found after `marker` ("\"seq\":" or "id: monitoring:"). Returns sampled
-// latencies (every 10th event) in microseconds; `ok` when every number came
-// once, in order.
-std::vector<double> Follow(int fd, const char* marker, uint64_t total, const int64_t* appended, bool& ok) {
-  std::vector<double> lat;
-  std::string buf;
-  uint64_t expect = 1;
-  char chunk[65536];
-  const size_t mlen = std::strlen(marker);
-  size_t scan = 0;
-  while (expect <= total) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 20000) <= 0) break;
-    const ssize_t r = ::recv(fd, chunk, sizeof chunk, 0);
-    if (r <= 0) break;
+// Reads the subscribers in `rs` until each has had the last producer event
+// or failed, or nothing came for 20 s.
+void ReadAll(std::vector<TReader*> rs, const TShared& sh, const int64_t* appended) {
+  std::vector<char> chunk(1 << 16);
+  int64_t lastData = NowNs();
+  for (;;) {
+    std::vector<pollfd> fds;
+    std::vector<TReader*> live;
+    const int64_t last = sh.LastIndex.load();
+    for (TReader* r : rs) {
+      if (!r->Failed && last >= 0 && r->NextIndex > last) r->Done = true;
+      if (r->Failed || r->Done) continue;
+      fds.push_back({r->Fd, POLLIN, 0});
+      live.push_back(r);
+    }
+    if (live.empty()) return;
+    if (::poll(fds.data(), fds.size(), 200) < 0) return;
     const int64_t now = NowNs();
-    buf.append(chunk, static_cast<size_t>(r));
-    for (size_t at; (at = buf.find(marker, scan)) != std::string::npos;) {
-      // The number must be whole: followed by something other than a digit.
-      const size_t end = buf.find_first_not_of("0123456789", at + mlen);
-      if (end == std::string::npos) break;
-      const uint64_t seq = std::strtoull(buf.c_str() + at + mlen, nullptr, 10);
-      if (seq != expect) {
-        std::fprintf(stderr, "subscriber expected %llu, got %llu%s\n", static_cast<unsigned long long>(expect),
-                     static_cast<unsigned long long>(seq), buf.find("event: gap") != std::string::npos ? " after a gap" : "");
-        ok = false;
-        return lat;
-      }
-      if (seq % 10 == 0) lat.push_back(static_cast<double>(now - appended[seq]) / 1000.0);
-      ++expect;
-      scan = at + mlen;
+    if (now - lastData > 20'000'000'000) {
+      for (TReader* r : live) r->Failed = true;
+      std::fprintf(stderr, "subscribers: nothing for 20 s\n");
+      return;
     }
-    if (scan > 1 << 20) {
-      buf.erase(0, scan);
-      scan = 0;
+    for (size_t i = 0; i < fds.size(); ++i) {
+      if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      TReader& r = *live[i];
+      const ssize_t n = ::recv(r.Fd, chunk.data(), chunk.size(), 0);
+      if (n <= 0) {
+        std::fprintf(stderr, "subscriber connection closed\n");
+        r.Failed = true;
+        continue;
+      }
+      lastData = now;
+      r.Buf.append(chunk.data(), static_cast<size_t>(n));
+      const char* sep = r.Sse ? "\n\n" : "\n";
+      const size_t sepLen = std::strlen(sep);
+      size_t from = 0;
+      for (size_t end; !r.Failed && (end = r.Buf.find(sep, from)) != std::string::npos; from = end + sepLen)
+        Take(r, r.Buf.substr(from, end - from), now, sh, appended);
+      r.Buf.erase(0, from);
     }
   }
-  ok = expect == total + 1;
-  return lat;
 }
 
-double Percentile(std::vector<double>& v, double q) {
-  if (v.empty()) return 0;
-  const size_t k = std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())));
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(k), v.end());
-  return v[k];
+int RunSubscribers(int tcpSubs, int sseSubs, int startFd, TShared& sh, const int64_t* appended) {
+  char c;
+  if (::read(startFd, &c, 1) != 1) return 1;
+  std::vector<TReader> readers(static_cast<size_t>(tcpSubs + sseSubs));
+  for (size_t i = 0; i < readers.size(); ++i) {
+    TReader& r = readers[i];
+    r.Sse = static_cast<int>(i) >= tcpSubs;
+    r.Fd = ConnectLoopback(static_cast<uint16_t>(r.Sse ? sh.HttpPort.load() : sh.TcpPort.load()));
+    SendAll(r.Fd, r.Sse ? "GET /events?streams=monitoring HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+                        : R"({"jsonrpc":"2.0","id":1,"method":"vexon.subscribe","params":{"streams":["monitoring"]}})"
+                          "\n");
+  }
+  // Two reading threads, one per core of the machine this was made for.
+  std::vector<TReader*> halves[2];
+  for (size_t i = 0; i < readers.size(); ++i) halves[i % 2].push_back(&readers[i]);
+  std::thread other([&] { ReadAll(halves[1], sh, appended); });
+  ReadAll(halves[0], sh, appended);
+  other.join();
+  std::vector<double> all;
+  int complete = 0;
+  uint64_t others = 0;
+  for (auto& r : readers) {
+    complete += r.Done && !r.Failed;
+    others += r.Others;
+    all.insert(all.end(), r.Lat.begin(), r.Lat.end());
+  }
+  std::printf("C: subscribers with every producer event once, in order, no gap: %d of %zu "
+              "(%llu other events between them, the line's own)\n",
+              complete, readers.size(), static_cast<unsigned long long>(others));
+  std::printf("C: latency journal append -> subscriber read: median %.0f us, p99 %.0f us, max %.0f us "
+              "(%zu samples)\n",
+              Percentile(all, 0.5), Percentile(all, 0.99), Percentile(all, 1.0), all.size());
+  std::fflush(stdout);
+  return complete == static_cast<int>(readers.size()) ? 0 : 3;
+}
+
+int RunSimulator(int quitFd, TShared& sh) {
+  sim::TSimOptions opt;
+  opt.Pacing = true;
+  opt.RealTime = true;  // as vexon-sim runs by default
+  sim::TSimulator simulator(sim::TSimNetwork::Default(), opt);
+  if (!simulator.Start()) return 1;
+  std::snprintf(sh.SlavePath, sizeof sh.SlavePath, "%s", simulator.SlavePath().c_str());
+  char c;
+  while (::read(quitFd, &c, 1) < 0 && errno == EINTR) {
+  }
+  simulator.Stop();
+  return 0;
 }
 
 // Heap bytes of a full window of kept monitoring events.
 size_t KeptWindowBytes(size_t keep) {
   const std::string text =
-      R"({"Year":2026,"Month":12,"Day":8,"Hour":5,"Minute":51,"Second":45,"MakeAdr":564,"AdrAdd":1,"EventCode":1,)"
-      R"("EventAdd":0,"CardID":1001,"FacilityCode":12,"Description":"Запрос на проход","Time":"2026-12-08T05:51:45.123"})";
+      R"({"AdrAdd":1,"CardID":1001,"Day":8,"Description":"Запрос на проход","EventAdd":0,"EventCode":1,)"
+      R"("FacilityCode":12,"Hour":5,"MakeAdr":564,"Minute":51,"Month":12,"Second":45,"Time":"2026-12-08T05:51:45.123",)"
+      R"("Year":2026})";
   const size_t before = mallinfo2().uordblks;
-  {
-    TEventHub hub(keep, 1, 1);
-    for (size_t i = 0; i < keep; ++i) hub.Publish(TStream::Monitoring, text);
-    const size_t after = mallinfo2().uordblks;
-    return after - before;
+  TEventHub hub(keep, 1, 1);
+  for (size_t i = 0; i < keep; ++i) hub.Publish(TStream::Monitoring, text);
+  return mallinfo2().uordblks - before;
+}
+
+double CpuSeconds() {
+  rusage r{};
+  getrusage(RUSAGE_SELF, &r);
+  return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+         static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+}
+
+struct TPhase {
+  double Seconds = 0, Cpu = 0;
+  uint64_t Cycles = 0, Events = 0;
+  double CycleMs() const { return Cycles ? Seconds * 1000.0 / static_cast<double>(Cycles) : 0; }
+};
+
+// Appends `rate` events a second for `seconds` in batches once a
+// millisecond, each stamped in `appended` under its number, and takes
+// whatever the journal holds (standing in for the site's client).
+void Produce(TMonJournal& journal, int rate, double seconds, int64_t& index, int64_t* appended, int64_t limit) {
+  timespec next{};
+  clock_gettime(CLOCK_MONOTONIC, &next);
+  const int64_t ticks = static_cast<int64_t>(seconds * 1000);
+  const double perTick = rate / 1000.0;
+  double owed = 0;
+  for (int64_t tick = 0; tick < ticks && index < limit; ++tick) {
+    next.tv_nsec += 1000000;
+    if (next.tv_nsec >= 1000000000) {
+      next.tv_nsec -= 1000000000;
+      ++next.tv_sec;
+    }
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+    owed += perTick;
+    TMJList batch;
+    for (; owed >= 1 && index + static_cast<int64_t>(batch.size()) < limit; owed -= 1) {
+      const int64_t n = index + static_cast<int64_t>(batch.size());
+      TMJItem e;
+      e.Time = LocalNow();
+      e.MakeAdr = kProducerMakeAdr;
+      e.EventCode = 1;
+      e.CardID = static_cast<uint16_t>(n % 65536);
+      e.FacilityCode = static_cast<uint8_t>(n / 65536);
+      batch.push_back(e);
+    }
+    const int64_t now = NowNs();
+    for (size_t i = 0; i < batch.size(); ++i) appended[index + static_cast<int64_t>(i)] = now;
+    journal.Publish(batch);
+    index += static_cast<int64_t>(batch.size());
+    TMonItem m;
+    while (journal.GetMonEvent(m) == 0) {
+    }
   }
 }
 
@@ -136,133 +283,117 @@ int main(int argc, char** argv) {
   const int sseSubs = argc > 2 ? std::atoi(argv[2]) : 16;
   const int rate = argc > 3 ? std::atoi(argv[3]) : 5000;
   const double seconds = argc > 4 ? std::atof(argv[4]) : 60;
-  const uint64_t total = static_cast<uint64_t>(rate * seconds);
+  const double baseSeconds = std::max(10.0, seconds / 3);
+  // Room for both producing phases; FacilityCode holds 8 bits of the number.
+  const int64_t limit = std::min<int64_t>(static_cast<int64_t>(rate * (seconds + baseSeconds)) + 1, 256LL * 65536);
   spdlog::set_level(spdlog::level::warn);
 
-  auto* appended = static_cast<int64_t*>(::mmap(nullptr, (total + 2) * sizeof(int64_t), PROT_READ | PROT_WRITE,
-                                                MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-  auto* ports = static_cast<std::atomic<int>*>(
-      ::mmap(nullptr, 2 * sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-  new (&ports[0]) std::atomic<int>(0);
-  new (&ports[1]) std::atomic<int>(0);
-  int toChild[2];
-  if (::pipe(toChild) != 0) return 1;
+  auto* appended = static_cast<int64_t*>(
+      ::mmap(nullptr, static_cast<size_t>(limit) * sizeof(int64_t), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  auto* sh = new (::mmap(nullptr, sizeof(TShared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0)) TShared;
+  int toSubs[2], toSim[2];
+  if (::pipe(toSubs) != 0 || ::pipe(toSim) != 0) return 1;
+  std::fflush(stdout);
+  const pid_t subs = ::fork();
+  if (subs == 0) std::_Exit(RunSubscribers(tcpSubs, sseSubs, toSubs[0], *sh, appended));
+  const pid_t simPid = ::fork();
+  if (simPid == 0) std::_Exit(RunSimulator(toSim[0], *sh));
+  while (sh->SlavePath[0] == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
 
-  const pid_t child = ::fork();
-  if (child == 0) {
-    // The subscribers.
-    char c;
-    if (::read(toChild[0], &c, 1) != 1) std::_Exit(1);
-    std::vector<int> fds;
-    for (int i = 0; i < tcpSubs; ++i) {
-      const int fd = Connect(static_cast<uint16_t>(ports[0].load()));
-      SendAll(fd, R"({"jsonrpc":"2.0","id":1,"method":"vexon.subscribe","params":{"streams":["monitoring"]}})" "\n");
-      fds.push_back(fd);
-    }
-    for (int i = 0; i < sseSubs; ++i) {
-      const int fd = Connect(static_cast<uint16_t>(ports[1].load()));
-      SendAll(fd, "GET /events?streams=monitoring HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-      fds.push_back(fd);
-    }
-    std::vector<std::vector<double>> lat(fds.size());
-    std::vector<char> ok(fds.size(), 0);
-    std::vector<std::thread> threads;
-    for (size_t i = 0; i < fds.size(); ++i)
-      threads.emplace_back([&, i] {
-        bool good = false;
-        lat[i] = Follow(fds[i], static_cast<int>(i) < tcpSubs ? "\"seq\":" : "id: monitoring:", total, appended, good);
-        ok[i] = good;
-      });
-    for (auto& t : threads) t.join();
-    std::vector<double> all;
-    int complete = 0;
-    for (size_t i = 0; i < fds.size(); ++i) {
-      complete += ok[i];
-      all.insert(all.end(), lat[i].begin(), lat[i].end());
-    }
-    std::printf("subscribers with every event, in order: %d of %zu\n", complete, fds.size());
-    std::printf("latency append -> subscriber read: median %.0f us, p99 %.0f us, max %.0f us (%zu samples)\n",
-                Percentile(all, 0.5), Percentile(all, 0.99), Percentile(all, 1.0), all.size());
-    std::fflush(stdout);
-    std::_Exit(complete == static_cast<int>(fds.size()) ? 0 : 3);
-  }
-
-  // The server.
   std::printf("kept window: %zu events of the monitoring stream take %.1f MB\n", TEventHub::kDefaultKeep,
               static_cast<double>(KeptWindowBytes(TEventHub::kDefaultKeep)) / 1e6);
   const auto dir = std::filesystem::temp_directory_path() / ("vexon-fanout-bench-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
-  THeadlessDisplay display;
-  TServerConfig cfg;
-  cfg.DataDir = dir.string();
-  TServerCore core(SystemClock(), display, cfg);
-  core.LoadAndCreate();
-  TMonJournal journal;
-  journal.Create();
-  TMonitor monitor(core, journal);
-  TCalendarBuffer calendar;
-  TServices services{core, monitor, journal, calendar};
-  TEventHub hub;
-  FeedStreams(hub, core, journal);
-  TRpcServer server(services);
-  server.SetEventHub(&hub);
-  std::string error;
-  if (!server.ListenTcp("127.0.0.1:0", error) || !server.ListenHttp("127.0.0.1:0", error)) {
-    std::fprintf(stderr, "%s\n", error.c_str());
-    return 1;
-  }
-  for (const auto& ep : server.Endpoints()) {
-    const int port = std::atoi(ep.substr(ep.rfind(':') + 1).c_str());
-    ports[ep.rfind("http", 0) == 0 ? 1 : 0] = port;
-  }
-  if (::write(toChild[1], "p", 1) != 1) return 1;
-  // Every subscription in place before the first event.
-  while (hub.Counters()[0].Subscribers < static_cast<uint64_t>(tcpSubs + sseSubs))
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  int rc = 1;
+  {
+    THeadlessDisplay display;
+    TServerConfig cfg;
+    cfg.DataDir = dir.string();
+    TServerCore core(SystemClock(), display, cfg);
+    core.Ports.Set(1, sh->SlavePath);
+    core.LoadAndCreate();
+    TExecutor executor(core);
+    TMonJournal journal;
+    journal.Create();
+    TMonitor monitor(core, journal);
+    TCalendarBuffer calendar;
+    TServices services{core, monitor, journal, calendar};
+    TEventHub hub;
+    FeedStreams(hub, core, journal);
+    TRpcServer server(services);
+    server.SetEventHub(&hub);
+    std::string error;
+    int32_t id = 0;
+    uint8_t all[3] = {255, 255, 0};
+    if (const int32_t open = core.Port.OpenPort(1); open != 0) {
+      std::fprintf(stderr, "cannot open %s: %d\n", sh->SlavePath, open);
+      return 1;
+    }
+    core.Requests.PutBufRequest(0, 3, all, id);
+    while (core.Requests.RequestCount()) executor.ExecuteRequests(0);
+    if (core.Answers.GetCommandState(id) != 0) {
+      std::fprintf(stderr, "autoconfiguration failed\n");
+      return 1;
+    }
+    TDeviceThread line(core, executor, &monitor);
+    line.StartDeviceThread();
+    line.ResumeDeviceThread();
+    monitor.StartMonitoring();
+    while (monitor.FirstPass()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!server.ListenTcp("127.0.0.1:0", error) || !server.ListenHttp("127.0.0.1:0", error)) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      return 1;
+    }
+    for (const auto& ep : server.Endpoints())
+      (ep.rfind("http", 0) == 0 ? sh->HttpPort : sh->TcpPort) = std::atoi(ep.substr(ep.rfind(':') + 1).c_str());
 
-  rusage r0{};
-  getrusage(RUSAGE_SELF, &r0);
-  const int64_t start = NowNs();
-  const int64_t period = 1000000;  // appends once a millisecond
-  const double perTick = rate / 1000.0;
-  double owed = 0;
-  uint64_t seq = 0;
-  for (int64_t tick = 0; seq < total; ++tick) {
-    const int64_t due = start + tick * period;
-    while (NowNs() < due) std::this_thread::sleep_for(std::chrono::microseconds(100));
-    owed += perTick;
-    TMJList batch;
-    while (owed >= 1 && seq + batch.size() < total) {
-      TMJItem e;
-      e.Time = LocalNow();
-      e.MakeAdr = 564;
-      e.EventCode = 1;
-      e.CardID = static_cast<uint16_t>((seq + batch.size()) % 60000);
-      batch.push_back(e);
-      owed -= 1;
-    }
-    for (size_t i = 0; i < batch.size(); ++i) appended[seq + 1 + i] = NowNs();
-    journal.Publish(batch);
-    seq += batch.size();
-    // The producer stands in for the monitoring poll: the journal is also taken.
-    TMonItem m;
-    while (journal.GetMonEvent(m) == 0) {
-    }
+    int64_t index = 0;
+    const auto phase = [&](double secs, bool produce) {
+      TPhase p;
+      const uint64_t c0 = line.Cycles();
+      const double cpu0 = CpuSeconds();
+      const int64_t t0 = NowNs(), i0 = index;
+      if (produce)
+        Produce(journal, rate, secs, index, appended, limit);
+      else
+        std::this_thread::sleep_for(std::chrono::duration<double>(secs));
+      p.Seconds = static_cast<double>(NowNs() - t0) / 1e9;
+      p.Cpu = CpuSeconds() - cpu0;
+      p.Cycles = line.Cycles() - c0;
+      p.Events = static_cast<uint64_t>(index - i0);
+      return p;
+    };
+    const TPhase a = phase(baseSeconds, false);
+    const TPhase b = phase(baseSeconds, true);
+    sh->FirstIndex = index;
+    if (::write(toSubs[1], "s", 1) != 1) return 1;
+    while (hub.Counters()[0].Subscribers < static_cast<uint64_t>(tcpSubs + sseSubs))
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const TPhase c = phase(seconds, true);
+    sh->LastIndex = index - 1;
+    int status = 0;
+    ::waitpid(subs, &status, 0);
+
+    const auto show = [](const char* name, const TPhase& p) {
+      std::printf("%s %6.1f s, %7llu events, communication thread %6llu cycles, %.2f ms each; server CPU %.0f %% "
+                  "of one core",
+                  name, p.Seconds, static_cast<unsigned long long>(p.Events), static_cast<unsigned long long>(p.Cycles),
+                  p.CycleMs(), p.Cpu / p.Seconds * 100);
+      if (p.Events) std::printf(", %.1f ms per 1,000 events", p.Cpu * 1000.0 / (static_cast<double>(p.Events) / 1000.0));
+      std::printf("\n");
+    };
+    std::printf("rate %d events/s; %d TCP and %d SSE subscribers in C\n", rate, tcpSubs, sseSubs);
+    show("A (line alone):          ", a);
+    show("B (producer):            ", b);
+    show("C (producer+subscribers):", c);
+    std::printf("cycle time C against B: %+.1f %%; against A: %+.1f %%\n", (c.CycleMs() / b.CycleMs() - 1) * 100,
+                (c.CycleMs() / a.CycleMs() - 1) * 100);
+    line.StopDeviceThread();
+    server.Stop(std::chrono::milliseconds(0));
+    rc = WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
   }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  rusage r1{};
-  getrusage(RUSAGE_SELF, &r1);
-  const auto cpu = [](const rusage& r) {
-    return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
-           static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
-  };
-  const double secs = static_cast<double>(NowNs() - start) / 1e9;
-  std::printf("%llu events in %.1f s to %d TCP and %d SSE subscribers; server CPU %.1f ms per 1,000 events "
-              "(%.0f %% of one core)\n",
-              static_cast<unsigned long long>(total), secs, tcpSubs, sseSubs,
-              (cpu(r1) - cpu(r0)) * 1000.0 / (static_cast<double>(total) / 1000.0), (cpu(r1) - cpu(r0)) / secs * 100);
-  server.Stop(std::chrono::milliseconds(0));
+  if (::write(toSim[1], "q", 1) != 1) rc = 1;
+  ::waitpid(simPid, nullptr, 0);
   std::filesystem::remove_all(dir);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
+  return rc;
 }

@@ -31,10 +31,13 @@ TSubscription::~TSubscription() {
   if (registered_.load()) hub_.Forget(this);
 }
 
-void TSubscription::Push(const TStreamEventPtr& ev) {
+bool TSubscription::Push(const TStreamEventPtr& ev) {
+  std::lock_guard<std::mutex> g(lock_);
+  if (cancelled_) return false;
+  // Only an empty queue can have its reader waiting; anything more goes
+  // out with what the reader takes next.
+  const bool wasEmpty = queue_.empty();
   {
-    std::lock_guard<std::mutex> g(lock_);
-    if (cancelled_) return;
     if (events_ >= limit_) {
       // Full: what it holds becomes one gap per stream, and it goes on from
       // the newest event. Earlier gaps still queued are folded in.
@@ -48,7 +51,7 @@ void TSubscription::Push(const TStreamEventPtr& ev) {
     queue_.push_back(TDelivery{ev, ev->Stream, 0});
     ++events_;
   }
-  ready_.notify_one();
+  return wasEmpty;
 }
 
 void TSubscription::PushGap(TStream s, uint64_t missed) {
@@ -101,17 +104,30 @@ TEventHub::TEventHub(size_t keep, size_t queueLimit, uint64_t run)
     : keep_(keep), queueLimit_(queueLimit), run_(run != 0 ? run : NowMicros()) {}
 
 uint64_t TEventHub::Publish(TStream s, std::string text) {
+  std::vector<std::string> one;
+  one.push_back(std::move(text));
+  return PublishAll(s, std::move(one));
+}
+
+uint64_t TEventHub::PublishAll(TStream s, std::vector<std::string> texts) {
   const size_t i = static_cast<size_t>(s);
   std::lock_guard<std::mutex> g(lock_);
   TRing& ring = rings_[i];
-  auto ev = std::make_shared<const TStreamEvent>(TStreamEvent{s, ring.Next++, std::move(text)});
-  if (keep_ > 0) {
-    if (ring.Events.size() >= keep_) ring.Events.pop_front();
-    ring.Events.push_back(ev);
+  wake_.assign(subs_.size(), false);
+  uint64_t last = 0;
+  for (auto& text : texts) {
+    auto ev = std::make_shared<const TStreamEvent>(TStreamEvent{s, ring.Next++, std::move(text)});
+    if (keep_ > 0) {
+      if (ring.Events.size() >= keep_) ring.Events.pop_front();
+      ring.Events.push_back(ev);
+    }
+    for (size_t k = 0; k < subs_.size(); ++k)
+      if (subs_[k]->Follows(s) && subs_[k]->Push(ev)) wake_[k] = true;
+    last = ev->Seq;
   }
-  for (TSubscription* sub : subs_)
-    if (sub->Follows(s)) sub->Push(ev);
-  return ev->Seq;
+  for (size_t k = 0; k < subs_.size(); ++k)
+    if (wake_[k]) subs_[k]->Wake();
+  return last;
 }
 
 TSubscribeResult TEventHub::Subscribe(const TSubscribeRequest& request) {

@@ -86,8 +86,10 @@ class TSubscription {
 
  private:
   friend class TEventHub;
-  // Under the hub's lock.
-  void Push(const TStreamEventPtr& ev);
+  // Under the hub's lock. Push queues without waking the reader and says
+  // whether it must be woken (Wake), which Publish does once per batch.
+  bool Push(const TStreamEventPtr& ev);
+  void Wake() { ready_.notify_one(); }
   void PushGap(TStream s, uint64_t missed);
 
   TEventHub& hub_;
@@ -132,6 +134,10 @@ class TEventHub {
   // Numbers the event, keeps it and hands it to the stream's subscribers.
   // Returns its number.
   uint64_t Publish(TStream s, std::string text);
+  // The same for several events of one stream, in order, under one lock: a
+  // waiting subscriber is woken once for all of them, not once each. Returns
+  // the number of the last (0 when `texts` is empty).
+  uint64_t PublishAll(TStream s, std::vector<std::string> texts);
   // Whether a publisher should describe events of the stream: always, but
   // for the line stream (every frame on the line), which is off while
   // nobody follows it.
@@ -160,6 +166,7 @@ class TEventHub {
   mutable std::mutex lock_;
   std::array<TRing, kStreamCount> rings_;
   std::vector<TSubscription*> subs_;
+  std::vector<bool> wake_;  // PublishAll's scratch: which subscriptions to wake
   uint64_t nextId_ = 1;
   std::array<std::atomic<uint64_t>, kStreamCount> subscribers_{};
   std::array<std::atomic<uint64_t>, kStreamCount> sent_{}, gaps_{}, missed_{};

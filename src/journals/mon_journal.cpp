@@ -56,8 +56,13 @@ void TMonJournal::Publish(const TMJList& events) {
   std::lock_guard<std::mutex> g(lock_);
   if (!list_) return;
   TMonItem added;
+  bool told = false;
   for (const auto& e : events)
-    if (!e.Suppressed && list_->AddEvent(e, &added) && observer_) observer_(e, added);
+    if (!e.Suppressed && list_->AddEvent(e, &added) && observer_) {
+      observer_(e, added);
+      told = true;
+    }
+  if (told && batchEnd_) batchEnd_();
 }
 
 int32_t TMonJournal::GetMonEvent(TMonItem& out) {

@@ -36,10 +36,15 @@ class TMonJournal {
  public:
   // Told of every entry added, in order, under the journal's lock (so it
   // must not call back into the journal or wait): the event streams follow
-  // the journal this way without taking anything from it. Set before the
-  // journal is used.
+  // the journal this way without taking anything from it. `batchEnd`, when
+  // given, is called under the same lock after each Publish that told of at
+  // least one entry, so an observer can hand a batch on at once. Set before
+  // the journal is used.
   using TObserver = std::function<void(const TMJItem& event, const TMonItem& entry)>;
-  void SetObserver(TObserver observer) { observer_ = std::move(observer); }
+  void SetObserver(TObserver observer, std::function<void()> batchEnd = {}) {
+    observer_ = std::move(observer);
+    batchEnd_ = std::move(batchEnd);
+  }
 
   void Create();
   void Free();
@@ -61,6 +66,7 @@ class TMonJournal {
   mutable std::mutex lock_;
   std::unique_ptr<TMonList> list_;
   TObserver observer_;
+  std::function<void()> batchEnd_;
 };
 
 }  // namespace vexon

@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <ctime>
+#include <memory>
+#include <vector>
 #include <nlohmann/json.hpp>
 
 #include "automation/descriptions.h"
@@ -105,11 +107,28 @@ void TStreamDisplay::ShowCommand(const std::string& text) {
 }
 
 void FeedStreams(TEventHub& hub, TServerCore& core, TMonJournal& monJournal) {
-  monJournal.SetObserver([&hub](const TMJItem& ev, const TMonItem& entry) {
-    hub.Publish(TStream::Monitoring, MonitoringText(ev, entry));
-    if (entry.EventCode == kLinkEvent)
-      PublishState(hub, {{"Kind", "link"}, {"MakeAdr", entry.MakeAdr}, {"Lost", entry.EventAdd != 0}});
-  });
+  // A batch of the journal goes to the hub in one piece: a subscriber is
+  // woken once per batch. Observer and batch end run under the journal's
+  // lock, one Publish at a time, so the pending lists need no lock of their own.
+  struct TPending {
+    std::vector<std::string> Monitoring;
+    std::vector<nlohmann::json> Links;
+  };
+  auto pending = std::make_shared<TPending>();
+  monJournal.SetObserver(
+      [pending](const TMJItem& ev, const TMonItem& entry) {
+        pending->Monitoring.push_back(MonitoringText(ev, entry));
+        if (entry.EventCode == kLinkEvent)
+          pending->Links.push_back({{"Kind", "link"}, {"MakeAdr", entry.MakeAdr}, {"Lost", entry.EventAdd != 0}});
+      },
+      [pending, &hub] {
+        std::vector<std::string> texts;
+        texts.swap(pending->Monitoring);
+        std::vector<nlohmann::json> links;
+        links.swap(pending->Links);
+        hub.PublishAll(TStream::Monitoring, std::move(texts));
+        for (auto& j : links) PublishState(hub, std::move(j));
+      });
   core.RegJournal.SetDurableObserver([&hub](const TEvItem& ev) { hub.Publish(TStream::Registration, RegistrationText(ev)); });
   core.OnJournalRead = [&hub](uint16_t makeAdr, bool started, int32_t result) {
     nlohmann::json j = {{"Kind", "journalRead"}, {"MakeAdr", makeAdr}, {"Started", started}};

@@ -1,9 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <iterator>
 #include <thread>
 #include <vector>
 
 #include "events/event_hub.h"
+#include "test_support.h"
 
 using namespace vexon;
 using namespace std::chrono_literals;
@@ -128,4 +135,38 @@ TEST(EventHub, ConcurrentPublishersNeverWaitForASubscriber) {
   EXPECT_EQ(idleLast, 2 * kEach);
   EXPECT_GT(idleGaps, 0u);
   (void)readerGaps;
+}
+
+// A batch is numbered in order and queued whole before a reader waiting in
+// its wait is woken (once), so the reader takes it in one piece.
+TEST(EventHub, PublishAllWakesAWaitingReaderWithTheWholeBatchInOrder) {
+  TEventHub hub(10, 100, 1);
+  auto sub = hub.Subscribe(Follow(TStream::Monitoring));
+  std::vector<TDelivery> first;
+  std::atomic<pid_t> tid{0};
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    tid = static_cast<pid_t>(::syscall(SYS_gettid));
+    first = sub.Subscription->PopSome(std::chrono::hours(1), 100);
+    done = true;
+  });
+  // Publish only once the reader sleeps in its wait (state S in /proc).
+  ASSERT_TRUE(vexon::testing::WaitUntil([&] {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid.load()) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    const auto close = text.rfind(')');
+    return tid.load() != 0 && close != std::string::npos && text.compare(close + 2, 1, "S") == 0;
+  }));
+  EXPECT_EQ(hub.PublishAll(TStream::Monitoring, {"a", "b", "c"}), 3u);
+  EXPECT_TRUE(vexon::testing::WaitUntil([&] { return done.load(); })) << "the waiting reader was not woken";
+  if (!done) sub.Subscription->Cancel();
+  reader.join();
+  ASSERT_EQ(first.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(first[i].Event->Seq, i + 1);
+    EXPECT_EQ(first[i].Event->Text, std::string(1, static_cast<char>('a' + i)));
+  }
+  EXPECT_EQ(hub.PublishAll(TStream::Monitoring, {}), 0u);
+  EXPECT_EQ(hub.Publish(TStream::Monitoring, "d"), 4u);
+  EXPECT_EQ(Drain(*sub.Subscription), (V{"e4"}));
 }

@@ -231,3 +231,33 @@ TEST_F(EventsOverHttpTest, TheTokenAndOriginRulesHoldAndAnIdleStreamGetsKeepAliv
   EXPECT_NE(stream.find("id: state:1\nevent: state\ndata: {\"Kind\":\"x\"}\n\n"), std::string::npos) << stream;
   EXPECT_NE(stream.find(": keep-alive\n\n"), std::string::npos) << stream;
 }
+
+// One journal batch reaches the monitoring stream whole and in order; a
+// link event of the batch follows on the state stream; a suppressed event
+// is not published, and the next batch carries only its own events.
+TEST_F(StreamTransportTest, AJournalBatchReachesTheStreamsWholeAndLinkEventsFollowOnState) {
+  TSubscribeRequest r;
+  r.Streams[static_cast<size_t>(TStream::Monitoring)] = true;
+  r.Streams[static_cast<size_t>(TStream::State)] = true;
+  auto sub = hub_.Subscribe(r).Subscription;
+  TMJList batch(4);
+  for (size_t i = 0; i < batch.size(); ++i) {
+    batch[i].Time = clock_.Now();
+    batch[i].MakeAdr = 564;
+    batch[i].EventCode = i == 2 ? 14 : 1;  // 14: the link lost
+    batch[i].EventAdd = i == 2 ? 1 : 0;
+    batch[i].CardID = static_cast<uint16_t>(100 + i);
+  }
+  batch[3].Suppressed = true;
+  journal_.Publish(batch);
+  Append(1);
+  std::vector<std::string> seen;
+  while (auto d = sub->Pop(std::chrono::milliseconds(0))) {
+    const json ev = json::parse(d->Event->Text);
+    seen.push_back(std::string(StreamName(d->Stream)) + std::to_string(d->Event->Seq) + ":" +
+                   (d->Stream == TStream::State ? ev.value("Kind", "") + (ev.value("Lost", false) ? " lost" : "")
+                                                : std::to_string(ev["CardID"].get<int>())));
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"monitoring1:100", "monitoring2:101", "monitoring3:102",
+                                            "state1:link lost", "monitoring4:0"}));
+}
