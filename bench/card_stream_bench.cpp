@@ -17,7 +17,11 @@
 // The frames are seen on the line stream (a subscription inside the
 // process).
 //
-//   card_stream_bench [CARDS]
+//   card_stream_bench [CARDS] [--early-frame-end]
+//
+// --early-frame-end runs the line as a site with that setting does: a read
+// that expects one answer ends at the whole frame instead of after the
+// 30 ms idle interval.
 #include <poll.h>
 
 #include <atomic>
@@ -77,8 +81,10 @@ void Show(const char* name, std::vector<double> v) {
 
 int main(int argc, char** argv) {
   const int cards = argc > 1 ? std::atoi(argv[1]) : 200;
+  const bool earlyFrameEnd = argc > 2 && std::string(argv[2]) == "--early-frame-end";
   spdlog::set_level(spdlog::level::warn);
   TPacedCore paced("vexon-card-stream-bench", 1.0);
+  paced.Config.Timings.EarlyFrameEnd = earlyFrameEnd;
   paced.Options.RealTime = true;  // as vexon-sim runs by default
   paced.Sim = std::make_unique<sim::TSimulator>(sim::TSimNetwork::Default(), paced.Options);
   if (!paced.Start()) {
@@ -230,6 +236,7 @@ int main(int argc, char** argv) {
   server.Stop(std::chrono::milliseconds(0));
   ::close(fd);
 
+  std::printf("early frame end %s\n", earlyFrameEnd ? "on" : "off (the default)");
   std::printf("%zu cards, %d without an event within 5 s; %zu events published, %zu read by the subscriber\n",
               total.size(), lost, published.size(), received.size());
   std::printf("monitoring poll cycle (line time, the floor): %.1f ms idle, %.1f ms on average over the run;\n"

@@ -29,6 +29,9 @@
 #include "rpc/console_http.h"
 #include "journals/mon_journal.h"
 #include "rpc/dispatcher.h"
+#include "rpc/http_rules.h"
+#include "rpc/metrics_text.h"
+#include "rpc/timed_stream.h"
 #include "rpc/line_streams.h"
 #include "rpc/sse.h"
 #include "util/log.h"
@@ -43,229 +46,7 @@ using boost::system::error_code;
 
 namespace {
 
-// Blocking I/O on a connection's descriptor with time-outs, shaped as a
-// synchronous Asio/Beast stream. A read waits `idleMs` while no part of a
-// message has arrived (negative: for ever) and PartialMessageMs once one
-// has; a write waits WriteTimeoutMs for the peer to make room. Stop() shuts
-// the descriptor down, which ends any wait at once.
-class TTimedStream {
- public:
-  TTimedStream(int fd, const TRpcOptions& options, int idleMs) : fd_(fd), options_(options), idleMs_(idleMs) {}
-
-  // Set by the caller between messages; any byte received sets it.
-  bool MidMessage = false;
-
-  template <class Buffers>
-  size_t read_some(const Buffers& buffers, error_code& ec) {
-    ec = {};
-    for (auto it = asio::buffer_sequence_begin(buffers); it != asio::buffer_sequence_end(buffers); ++it) {
-      const asio::mutable_buffer b(*it);
-      if (b.size() != 0) return ReadSome(b.data(), b.size(), ec);
-    }
-    return 0;
-  }
-  template <class Buffers>
-  size_t read_some(const Buffers& buffers) {
-    error_code ec;
-    const size_t n = read_some(buffers, ec);
-    if (ec) throw boost::system::system_error(ec);
-    return n;
-  }
-  template <class Buffers>
-  size_t write_some(const Buffers& buffers, error_code& ec) {
-    ec = {};
-    for (auto it = asio::buffer_sequence_begin(buffers); it != asio::buffer_sequence_end(buffers); ++it) {
-      const asio::const_buffer b(*it);
-      if (b.size() != 0) return WriteSome(b.data(), b.size(), ec);
-    }
-    return 0;
-  }
-  template <class Buffers>
-  size_t write_some(const Buffers& buffers) {
-    error_code ec;
-    const size_t n = write_some(buffers, ec);
-    if (ec) throw boost::system::system_error(ec);
-    return n;
-  }
-
-  size_t ReadSome(void* data, size_t size, error_code& ec) {
-    // Between messages with no idle limit (a line connection), one blocking
-    // recv() is all a message costs: it returns with the first bytes, and the
-    // shutdown() of Stop() wakes it. Once part of a message is in, or with an
-    // idle limit, each wait is a poll() with its time-out.
-    const int flags = MidMessage || idleMs_ >= 0 ? MSG_DONTWAIT : 0;
-    for (;;) {
-      const ssize_t r = ::recv(fd_, data, size, flags);
-      if (r > 0) {
-        MidMessage = true;
-        return static_cast<size_t>(r);
-      }
-      if (r == 0) {
-        ec = asio::error::eof;
-        return 0;
-      }
-      if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) {
-        ec.assign(errno, boost::system::system_category());
-        return 0;
-      }
-      if (!Wait(POLLIN, MidMessage ? options_.PartialMessageMs : idleMs_, ec)) return 0;
-    }
-  }
-
-  size_t WriteSome(const void* data, size_t size, error_code& ec) {
-    for (;;) {
-      const ssize_t w = ::send(fd_, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
-      if (w >= 0) return static_cast<size_t>(w);
-      if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) {
-        ec.assign(errno, boost::system::system_category());
-        return 0;
-      }
-      if (!Wait(POLLOUT, options_.WriteTimeoutMs, ec)) return 0;
-    }
-  }
-
-  bool WriteAll(const std::string& text) {
-    error_code ec;
-    asio::write(*this, asio::buffer(text), ec);
-    return !ec;
-  }
-
-  // Stops sending, then reads and drops what the peer still sends, up to
-  // `maxBytes` or `maxMs`, so that closing does not reset a connection whose
-  // peer is still sending and the peer gets to read the answer.
-  void CloseGracefully(size_t maxBytes, int maxMs) {
-    ::shutdown(fd_, SHUT_WR);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(maxMs);
-    std::vector<char> sink(64 * 1024);
-    size_t drained = 0;
-    while (drained < maxBytes) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-      if (left <= 0) return;
-      pollfd p{fd_, POLLIN, 0};
-      const int n = ::poll(&p, 1, static_cast<int>(left));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return;
-      const ssize_t r = ::recv(fd_, sink.data(), sink.size(), MSG_DONTWAIT);
-      if (r < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-      if (r <= 0) return;
-      drained += static_cast<size_t>(r);
-    }
-  }
-
- private:
-  bool Wait(short events, int timeoutMs, error_code& ec) {
-    pollfd p{fd_, events, 0};
-    for (;;) {
-      const int r = ::poll(&p, 1, timeoutMs);
-      if (r > 0) return true;  // ready, or an error/hang-up the next call reports
-      if (r == 0) {
-        ec = asio::error::timed_out;
-        return false;
-      }
-      if (errno != EINTR) {
-        ec.assign(errno, boost::system::system_category());
-        return false;
-      }
-    }
-  }
-
-  int fd_;
-  const TRpcOptions& options_;
-  int idleMs_;
-};
-
-// "/events" or "/events?...".
-bool EventsTarget(boost::beast::string_view target) {
-  return target.substr(0, target.find('?')) == "/events";
-}
-
-// "POST /rpc HTTP/1.1": what a browser sends first, never a JSON text.
-bool IsHttpRequestLine(const std::string& line) {
-  const auto sp1 = line.find(' ');
-  if (sp1 == std::string::npos || sp1 == 0) return false;
-  for (size_t i = 0; i < sp1; ++i)
-    if (line[i] < 'A' || line[i] > 'Z') return false;
-  const auto sp2 = line.find(' ', sp1 + 1);
-  if (sp2 == std::string::npos) return false;
-  return line.compare(sp2 + 1, 5, "HTTP/") == 0;
-}
-
 std::string_view View(boost::beast::string_view s) { return {s.data(), s.size()}; }
-
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (auto& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
-// The host part of a `Host` value: "[::1]:80" -> "::1", "a.b:80" -> "a.b".
-std::string HostName(std::string_view host) {
-  if (!host.empty() && host.front() == '[') {
-    const auto close = host.find(']');
-    return Lower(host.substr(1, close == std::string_view::npos ? host.size() - 1 : close - 1));
-  }
-  const auto colon = host.find(':');
-  if (colon != std::string_view::npos && host.find(':', colon + 1) == std::string_view::npos)
-    host = host.substr(0, colon);
-  return Lower(host);
-}
-
-// Compares in a time that depends only on the expected token's length, so
-// the answer time tells nothing about how much of a guess was right.
-bool SameToken(std::string_view given, std::string_view expected) {
-  unsigned diff = given.size() != expected.size();
-  for (size_t i = 0; i < expected.size(); ++i)
-    diff |= static_cast<unsigned char>(expected[i]) ^ static_cast<unsigned char>(i < given.size() ? given[i] : 0);
-  return diff == 0;
-}
-
-// The line transports' first line: {"auth":"<token>"}.
-bool AuthLineMatches(const std::string& line, const std::string& token) {
-  if (line.size() > 4096 || ScanJson(line).Depth > 1) return false;
-  const auto j = nlohmann::json::parse(line, nullptr, false);
-  if (!j.is_object() || j.size() != 1 || !j.contains("auth") || !j["auth"].is_string()) return false;
-  return SameToken(j["auth"].get<std::string>(), token);
-}
-
-void SetKeepAlive(int fd) {
-  // Dead peers (a machine switched off, a cable pulled) are found in about
-  // two minutes instead of the system's two hours.
-  const int on = 1, idle = 60, interval = 10, count = 6;
-  ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
-}
-
-// Process start, for the metrics page (static initialisation runs first).
-const double processStart = static_cast<double>(std::time(nullptr));
-
-std::string LabelValue(const std::string& v) {
-  std::string out;
-  for (const char c : v) {
-    if (c == '\\' || c == '"') out += '\\';
-    if (c == '\n') {
-      out += "\\n";
-      continue;
-    }
-    out += c;
-  }
-  return out;
-}
-
-// One family: HELP, TYPE, then its samples.
-void Family(std::string& out, const char* name, const char* type, const char* help,
-            const std::vector<std::pair<std::string, double>>& samples) {
-  out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
-  for (const auto& [labels, value] : samples) {
-    char num[64];
-    std::snprintf(num, sizeof num, "%.17g", value);
-    out += std::string(name) + labels + " " + num + "\n";
-  }
-}
 
 }  // namespace
 
@@ -366,70 +147,7 @@ struct TRpcServer::TImpl {
 
   std::atomic<uint64_t> refused{0};
 
-  // The metrics page in the Prometheus text format.
-  std::string MetricsText() const {
-    auto& core = services.Core;
-    std::string out;
-    Family(out, "vexon_frames_sent_total", "counter", "Frames sent on the serial line.",
-           {{"", core.Link.FramesSent()}});
-    Family(out, "vexon_frames_failed_total", "counter", "Frames that failed (no answer, bad answer).",
-           {{"", core.Link.FramesFailed()}});
-    Family(out, "vexon_link_status", "gauge", "Status of the last exchange on the line (0 good).",
-           {{"", core.Link.Status()}});
-    Family(out, "vexon_port_open", "gauge", "1 while the serial port is open.", {{"", core.Port.Uart() && !core.Port.Uart()->IsClosed() ? 1 : 0}});
-    Family(out, "vexon_request_queue_length", "gauge", "Requests waiting for the line.",
-           {{"", static_cast<double>(core.Requests.RequestCount())}});
-    std::vector<std::pair<std::string, double>> byClass;
-    for (const auto& [cls, n] : core.Requests.CountByClass())
-      byClass.emplace_back("{class=\"" + LabelValue(cls) + "\"}", static_cast<double>(n));
-    Family(out, "vexon_request_queue_class_length", "gauge",
-           "Requests waiting for the line, by priority class (00 configuration ... 99 other).", byClass);
-    std::vector<std::pair<std::string, double>> results;
-    for (const auto& [code, n] : core.Answers.ResultCounts())
-      results.emplace_back("{code=\"" + std::to_string(code) + "\"}", static_cast<double>(n));
-    Family(out, "vexon_request_results_total", "counter",
-           "Answers stored for requests, by result code (88: cleared from the queue by an autoconfiguration).", results);
-    Family(out, "vexon_answers_pending", "gauge", "Entries in the answer queue.",
-           {{"", static_cast<double>(core.Answers.Count())}});
-    Family(out, "vexon_monitoring_journal_size", "gauge", "Events in the monitoring journal.",
-           {{"", static_cast<double>(services.MonJournal.Count())}});
-    Family(out, "vexon_registration_journal_size", "gauge", "Events in the registration journal.",
-           {{"", static_cast<double>(core.RegJournal.Count())}});
-    std::vector<std::pair<std::string, double>> calls, errors;
-    std::map<std::string, double> byMethod;
-    for (const auto& c : RpcCallCounts()) {
-      byMethod[c.Method] += static_cast<double>(c.Count);
-      if (c.Code != 0)
-        errors.emplace_back("{method=\"" + LabelValue(c.Method) + "\",code=\"" + std::to_string(c.Code) + "\"}",
-                            static_cast<double>(c.Count));
-    }
-    for (const auto& [m, n] : byMethod) calls.emplace_back("{method=\"" + LabelValue(m) + "\"}", n);
-    Family(out, "vexon_rpc_calls_total", "counter", "RPC calls by method.", calls);
-    Family(out, "vexon_rpc_errors_total", "counter", "RPC calls answered with an error, by method and code.", errors);
-    Family(out, "vexon_rpc_connections_open", "gauge", "RPC connections open.", {{"", active.load()}});
-    Family(out, "vexon_rpc_connections_refused_total", "counter", "RPC connections refused at the limit.",
-           {{"", static_cast<double>(refused.load())}});
-    if (hub) {
-      const auto counters = hub->Counters();
-      std::vector<std::pair<std::string, double>> subs, sent, gaps, missed;
-      for (size_t i = 0; i < kStreamCount; ++i) {
-        const std::string label = std::string("{stream=\"") + StreamName(static_cast<TStream>(i)) + "\"}";
-        subs.emplace_back(label, static_cast<double>(counters[i].Subscribers));
-        sent.emplace_back(label, static_cast<double>(counters[i].Sent));
-        gaps.emplace_back(label, static_cast<double>(counters[i].Gaps));
-        missed.emplace_back(label, static_cast<double>(counters[i].Missed));
-      }
-      Family(out, "vexon_stream_subscribers", "gauge", "Subscriptions following each event stream.", subs);
-      Family(out, "vexon_stream_events_sent_total", "counter", "Events sent to subscribers, by stream.", sent);
-      Family(out, "vexon_stream_gaps_total", "counter",
-             "Gap notices sent to subscribers that fell behind or asked for more than is kept, by stream.", gaps);
-      Family(out, "vexon_stream_missed_total", "counter", "Events the gap notices stood for, by stream.", missed);
-    }
-    Family(out, "process_start_time_seconds", "gauge", "Start time of the process since the epoch.",
-           {{"", processStart}});
-    return out;
-  }
-
+  std::string Metrics() const { return MetricsText(services, hub, active.load(), refused.load()); }
   // A wrong or missing token: the fixed wait makes guessing slow.
   void RejectToken(const char* who) const {
     log::warn("{} did not present the right token", who);
@@ -571,7 +289,7 @@ struct TRpcServer::TImpl {
         return http::status::unauthorized;
       }
     }
-    if (EventsTarget(req.target())) {
+    if (EventsTarget(View(req.target()))) {
       if (req.method() != http::verb::get) {
         why = "GET /events?streams=...";
         return http::status::method_not_allowed;
@@ -647,7 +365,7 @@ struct TRpcServer::TImpl {
       if (refusal != http::status::unknown) {
         res.result(refusal);
         if (refusal == http::status::method_not_allowed)
-          res.set(http::field::allow, req.target() == "/metrics" || EventsTarget(req.target()) ? "GET" : "POST");
+          res.set(http::field::allow, req.target() == "/metrics" || EventsTarget(View(req.target())) ? "GET" : "POST");
         if (refusal == http::status::unauthorized) {
           res.set(http::field::www_authenticate, "Bearer");
           res.keep_alive(false);
@@ -657,7 +375,7 @@ struct TRpcServer::TImpl {
         res.body() = TRpcDispatcher::ErrorText(-32600, why);
       } else if (TConsoleHttp::Owns(View(req.target()))) {
         console.Answer(req, res, [this] { RejectToken("a console login"); });
-      } else if (EventsTarget(req.target())) {
+      } else if (EventsTarget(View(req.target()))) {
         TSubscribeRequest events;
         if (ReadEventsRequest(View(req.target()), View(req["Last-Event-ID"]), events, why)) {
           // The connection is the stream's from here on, until either side ends it.
@@ -685,7 +403,7 @@ struct TRpcServer::TImpl {
         res.body() = TRpcDispatcher::ErrorText(-32602, why);
       } else if (req.target() == "/metrics") {
         res.set(http::field::content_type, "text/plain; version=0.0.4; charset=utf-8");
-        res.body() = MetricsText();
+        res.body() = Metrics();
       } else if (auto reply = Dispatch(dispatcher, req.body())) {
         res.set(http::field::content_type, "application/json");
         res.body() = std::move(*reply);

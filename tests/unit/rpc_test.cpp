@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "rpc/dispatcher.h"
+#include "rpc/http_rules.h"
 #include "rpc/transports.h"
 #include "rpc/variant_json.h"
 #include "rpc_server_fixture.h"
@@ -380,4 +381,29 @@ TEST_F(RpcTest, CardNamedByACardListFailureIsTheFailingRowsAndOnlyAFailureSetsIt
   ASSERT_EQ(SendCardList(json::array({row(101), row(150, 0x20, 10000)}))["result"]["Value"], 96);
   EXPECT_EQ(Text(96), "Неверный PIN-код комиссионирования для карты 1 / 150 - несистемная. Передача невозможна");
   EXPECT_EQ(Text(91), "Обнаружена несистемная карта 1 / 150. Передача невозможна");
+}
+
+// What the transports check before reading any call.
+TEST(HttpRules, TargetsRequestLinesHostsAndTokens) {
+  EXPECT_TRUE(EventsTarget("/events"));
+  EXPECT_TRUE(EventsTarget("/events?streams=state"));
+  EXPECT_FALSE(EventsTarget("/eventsx"));
+  EXPECT_FALSE(EventsTarget("/rpc?/events"));
+  EXPECT_TRUE(IsHttpRequestLine("POST /rpc HTTP/1.1"));
+  EXPECT_FALSE(IsHttpRequestLine(R"({"jsonrpc":"2.0"} HTTP/1.1)"));
+  EXPECT_FALSE(IsHttpRequestLine("post /rpc HTTP/1.1"));
+  EXPECT_FALSE(IsHttpRequestLine(" /rpc HTTP/1.1"));
+  EXPECT_EQ(HostName("[::1]:8080"), "::1");
+  EXPECT_EQ(HostName("[::1"), "::1");
+  EXPECT_EQ(HostName("LocalHost:80"), "localhost");
+  EXPECT_EQ(HostName("fe80::1"), "fe80::1");  // a bare IPv6 address keeps its colons
+  EXPECT_TRUE(SameToken("secret", "secret"));
+  EXPECT_FALSE(SameToken("secre", "secret"));
+  EXPECT_FALSE(SameToken("secrets", "secret"));
+  EXPECT_FALSE(SameToken("", "secret"));
+  EXPECT_TRUE(AuthLineMatches(R"({"auth":"secret"})", "secret"));
+  EXPECT_FALSE(AuthLineMatches(R"({"auth":"secret","x":1})", "secret"));
+  EXPECT_FALSE(AuthLineMatches(R"({"auth":["secret"]})", "secret"));
+  EXPECT_FALSE(AuthLineMatches(R"({"auth":"secret")", "secret"));
+  EXPECT_FALSE(AuthLineMatches(R"({"auth":"secret"})" + std::string(5000, ' '), "secret"));
 }
