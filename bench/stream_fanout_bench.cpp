@@ -22,7 +22,13 @@
 // carries in its card fields.
 //
 //   stream_fanout_bench [TCP_SUBSCRIBERS] [SSE_SUBSCRIBERS] [EVENTS_PER_SECOND] [SECONDS]
+//                       [--appends-on-line-thread]
 //
+// By default the producer appends a batch once a millisecond on its own
+// thread. With --appends-on-line-thread it hands its batches to the
+// communication thread, which appends them after each monitoring poll, as
+// the poll appends what it read: the appends and the fan-out they start
+// then count in the thread's cycle.
 // SECONDS is phase C; A and B last a third of it each, at least 10 s.
 #include <malloc.h>
 #include <poll.h>
@@ -35,6 +41,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -136,8 +143,7 @@ void ReadAll(std::vector<TReader*> rs, const TShared& sh, const int64_t* appende
     }
     if (live.empty()) return;
     if (::poll(fds.data(), fds.size(), 200) < 0) return;
-    const int64_t now = NowNs();
-    if (now - lastData > 20'000'000'000) {
+    if (NowNs() - lastData > 20'000'000'000) {
       for (TReader* r : live) r->Failed = true;
       std::fprintf(stderr, "subscribers: nothing for 20 s\n");
       return;
@@ -146,6 +152,7 @@ void ReadAll(std::vector<TReader*> rs, const TShared& sh, const int64_t* appende
       if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       TReader& r = *live[i];
       const ssize_t n = ::recv(r.Fd, chunk.data(), chunk.size(), 0);
+      const int64_t now = NowNs();
       if (n <= 0) {
         std::fprintf(stderr, "subscriber connection closed\n");
         r.Failed = true;
@@ -225,6 +232,50 @@ size_t KeptWindowBytes(size_t keep) {
   return mallinfo2().uordblks - before;
 }
 
+// The journal appends of the producer, timed: on the producer's own thread
+// (Append), or handed to the communication thread (Hand), which appends them
+// after each monitoring poll as the poll appends what it read. Each event is
+// stamped in `appended` just before its append.
+class TAppender final : public TCyclePoll {
+ public:
+  TAppender(TMonitor& m, TMonJournal& j, int64_t* appended) : monitor_(m), journal_(j), appended_(appended) {}
+  bool Poll() override {
+    const bool used = monitor_.Poll();
+    TMJList batch;
+    int64_t first = 0;
+    {
+      std::lock_guard<std::mutex> g(lock_);
+      batch.swap(pending_);
+      first = pendingFirst_;
+    }
+    if (!batch.empty()) Append(batch, first);
+    return used;
+  }
+  bool Active() const override { return monitor_.Active(); }
+  void Append(const TMJList& batch, int64_t first) {
+    const int64_t now = NowNs();
+    for (size_t i = 0; i < batch.size(); ++i) appended_[first + static_cast<int64_t>(i)] = now;
+    journal_.Publish(batch);
+    appendNs_ += NowNs() - now;
+  }
+  void Hand(const TMJList& batch, int64_t first) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (pending_.empty()) pendingFirst_ = first;
+    pending_.insert(pending_.end(), batch.begin(), batch.end());
+  }
+  // Time spent in the journal's appends (and the fan-out they do) so far.
+  int64_t AppendNs() const { return appendNs_.load(); }
+
+ private:
+  TMonitor& monitor_;
+  TMonJournal& journal_;
+  int64_t* appended_;
+  std::mutex lock_;
+  TMJList pending_;
+  int64_t pendingFirst_ = 0;
+  std::atomic<int64_t> appendNs_{0};
+};
+
 double CpuSeconds() {
   rusage r{};
   getrusage(RUSAGE_SELF, &r);
@@ -233,15 +284,16 @@ double CpuSeconds() {
 }
 
 struct TPhase {
-  double Seconds = 0, Cpu = 0;
+  double Seconds = 0, Cpu = 0, AppendMs = 0;
   uint64_t Cycles = 0, Events = 0;
   double CycleMs() const { return Cycles ? Seconds * 1000.0 / static_cast<double>(Cycles) : 0; }
 };
 
-// Appends `rate` events a second for `seconds` in batches once a
-// millisecond, each stamped in `appended` under its number, and takes
-// whatever the journal holds (standing in for the site's client).
-void Produce(TMonJournal& journal, int rate, double seconds, int64_t& index, int64_t* appended, int64_t limit) {
+// Makes `rate` events a second for `seconds` in batches once a millisecond
+// and appends each batch (or hands it to the communication thread), and
+// takes whatever the journal holds (standing in for the site's client).
+void Produce(TAppender& appender, bool onLine, TMonJournal& journal, int rate, double seconds, int64_t& index,
+             int64_t limit) {
   timespec next{};
   clock_gettime(CLOCK_MONOTONIC, &next);
   const int64_t ticks = static_cast<int64_t>(seconds * 1000);
@@ -266,9 +318,10 @@ void Produce(TMonJournal& journal, int rate, double seconds, int64_t& index, int
       e.FacilityCode = static_cast<uint8_t>(n / 65536);
       batch.push_back(e);
     }
-    const int64_t now = NowNs();
-    for (size_t i = 0; i < batch.size(); ++i) appended[index + static_cast<int64_t>(i)] = now;
-    journal.Publish(batch);
+    if (onLine)
+      appender.Hand(batch, index);
+    else
+      appender.Append(batch, index);
     index += static_cast<int64_t>(batch.size());
     TMonItem m;
     while (journal.GetMonEvent(m) == 0) {
@@ -283,6 +336,7 @@ int main(int argc, char** argv) {
   const int sseSubs = argc > 2 ? std::atoi(argv[2]) : 16;
   const int rate = argc > 3 ? std::atoi(argv[3]) : 5000;
   const double seconds = argc > 4 ? std::atof(argv[4]) : 60;
+  const bool onLine = argc > 5 && std::string(argv[5]) == "--appends-on-line-thread";
   const double baseSeconds = std::max(10.0, seconds / 3);
   // Room for both producing phases; FacilityCode holds 8 bits of the number.
   const int64_t limit = std::min<int64_t>(static_cast<int64_t>(rate * (seconds + baseSeconds)) + 1, 256LL * 65536);
@@ -335,7 +389,8 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "autoconfiguration failed\n");
       return 1;
     }
-    TDeviceThread line(core, executor, &monitor);
+    TAppender appender(monitor, journal, appended);
+    TDeviceThread line(core, executor, &appender);
     line.StartDeviceThread();
     line.ResumeDeviceThread();
     monitor.StartMonitoring();
@@ -352,12 +407,13 @@ int main(int argc, char** argv) {
       TPhase p;
       const uint64_t c0 = line.Cycles();
       const double cpu0 = CpuSeconds();
-      const int64_t t0 = NowNs(), i0 = index;
+      const int64_t t0 = NowNs(), i0 = index, a0 = appender.AppendNs();
       if (produce)
-        Produce(journal, rate, secs, index, appended, limit);
+        Produce(appender, onLine, journal, rate, secs, index, limit);
       else
         std::this_thread::sleep_for(std::chrono::duration<double>(secs));
       p.Seconds = static_cast<double>(NowNs() - t0) / 1e9;
+      p.AppendMs = static_cast<double>(appender.AppendNs() - a0) / 1e6;
       p.Cpu = CpuSeconds() - cpu0;
       p.Cycles = line.Cycles() - c0;
       p.Events = static_cast<uint64_t>(index - i0);
@@ -379,10 +435,15 @@ int main(int argc, char** argv) {
                   "of one core",
                   name, p.Seconds, static_cast<unsigned long long>(p.Events), static_cast<unsigned long long>(p.Cycles),
                   p.CycleMs(), p.Cpu / p.Seconds * 100);
-      if (p.Events) std::printf(", %.1f ms per 1,000 events", p.Cpu * 1000.0 / (static_cast<double>(p.Events) / 1000.0));
+      if (p.Events)
+        std::printf(", %.1f ms per 1,000 events; appends took %.2f us per event", 
+                    p.Cpu * 1000.0 / (static_cast<double>(p.Events) / 1000.0),
+                    p.AppendMs * 1000.0 / static_cast<double>(p.Events));
       std::printf("\n");
     };
-    std::printf("rate %d events/s; %d TCP and %d SSE subscribers in C\n", rate, tcpSubs, sseSubs);
+    std::printf("rate %d events/s, appended %s; %d TCP and %d SSE subscribers in C\n", rate,
+                onLine ? "by the communication thread after each poll" : "by the producer once a millisecond", tcpSubs,
+                sseSubs);
     show("A (line alone):          ", a);
     show("B (producer):            ", b);
     show("C (producer+subscribers):", c);

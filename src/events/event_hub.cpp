@@ -113,21 +113,35 @@ uint64_t TEventHub::PublishAll(TStream s, std::vector<std::string> texts) {
   const size_t i = static_cast<size_t>(s);
   std::lock_guard<std::mutex> g(lock_);
   TRing& ring = rings_[i];
+  // Everything that can fail for want of memory first: then a failure
+  // leaves no number used and nothing queued.
+  std::vector<TStreamEventPtr> events;
+  events.reserve(texts.size());
+  for (size_t k = 0; k < texts.size(); ++k)
+    events.push_back(std::make_shared<const TStreamEvent>(TStreamEvent{s, ring.Next + k, std::move(texts[k])}));
   wake_.assign(subs_.size(), false);
-  uint64_t last = 0;
-  for (auto& text : texts) {
-    auto ev = std::make_shared<const TStreamEvent>(TStreamEvent{s, ring.Next++, std::move(text)});
-    if (keep_ > 0) {
-      if (ring.Events.size() >= keep_) ring.Events.pop_front();
-      ring.Events.push_back(ev);
-    }
+  // A reader marked for waking is woken even if a queue cannot grow
+  // half-way: its queue is not empty, so no later push would wake it.
+  const auto wakeMarked = [this] {
     for (size_t k = 0; k < subs_.size(); ++k)
-      if (subs_[k]->Follows(s) && subs_[k]->Push(ev)) wake_[k] = true;
-    last = ev->Seq;
+      if (wake_[k]) subs_[k]->Wake();
+  };
+  try {
+    for (const auto& ev : events) {
+      ring.Next = ev->Seq + 1;
+      if (keep_ > 0) {
+        if (ring.Events.size() >= keep_) ring.Events.pop_front();
+        ring.Events.push_back(ev);
+      }
+      for (size_t k = 0; k < subs_.size(); ++k)
+        if (subs_[k]->Follows(s) && subs_[k]->Push(ev)) wake_[k] = true;
+    }
+  } catch (...) {
+    wakeMarked();
+    throw;
   }
-  for (size_t k = 0; k < subs_.size(); ++k)
-    if (wake_[k]) subs_[k]->Wake();
-  return last;
+  wakeMarked();
+  return events.empty() ? 0 : events.back()->Seq;
 }
 
 TSubscribeResult TEventHub::Subscribe(const TSubscribeRequest& request) {

@@ -66,6 +66,8 @@ struct TStreamCounters {
 
 class TEventHub;
 
+// A subscription has one reader: one thread at a time calls Pop or PopSome
+// (a publisher wakes it only when its queue was empty).
 class TSubscription {
  public:
   // Waits up to `timeout` for the next item; empty on time-out or once

@@ -57,11 +57,17 @@ void TMonJournal::Publish(const TMJList& events) {
   if (!list_) return;
   TMonItem added;
   bool told = false;
-  for (const auto& e : events)
-    if (!e.Suppressed && list_->AddEvent(e, &added) && observer_) {
-      observer_(e, added);
-      told = true;
-    }
+  try {
+    for (const auto& e : events)
+      if (!e.Suppressed && list_->AddEvent(e, &added) && observer_) {
+        told = true;
+        observer_(e, added);
+      }
+  } catch (...) {
+    // What the observer was told of still goes on now, not with a later batch.
+    if (told && batchEnd_) batchEnd_();
+    throw;
+  }
   if (told && batchEnd_) batchEnd_();
 }
 

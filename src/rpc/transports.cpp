@@ -62,7 +62,13 @@ struct TRpcServer::TImpl {
     const auto records = services.Core.Model.Controllers.Snapshot();
     for (size_t i = 0; i < records.size(); ++i) {
       nlohmann::json c = {{"ControllerNum", i + 1}, {"MakeAdr", records[i].MakeAdr}, {"USCSValid", records[i].USCSValid}};
-      for (size_t b = 0; b < records[i].Status.size(); ++b) c["b" + std::to_string(b + 1)] = records[i].Status[b];
+      // "b1".."b7" (a key built by appending: GCC 12 warns falsely on "b" + std::string at -O2).
+      std::string key = "b";
+      for (size_t b = 0; b < records[i].Status.size(); ++b) {
+        key.resize(1);
+        key += std::to_string(b + 1);
+        c[key] = records[i].Status[b];
+      }
       list.push_back(std::move(c));
     }
     return {{"run", hub ? hub->Run() : 0}, {"controllers", std::move(list)}};

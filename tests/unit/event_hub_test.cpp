@@ -170,3 +170,13 @@ TEST(EventHub, PublishAllWakesAWaitingReaderWithTheWholeBatchInOrder) {
   EXPECT_EQ(hub.Publish(TStream::Monitoring, "d"), 4u);
   EXPECT_EQ(Drain(*sub.Subscription), (V{"e4"}));
 }
+
+// A batch larger than a subscriber's queue turns what overflows into gaps
+// as single events do, and ends with the batch's newest event.
+TEST(EventHub, ABatchLargerThanTheQueueEndsAsAGapThenItsNewest) {
+  TEventHub hub(10, 2, 1);
+  auto sub = hub.Subscribe(Follow(TStream::Monitoring));
+  EXPECT_EQ(hub.PublishAll(TStream::Monitoring, {"1", "2", "3", "4", "5"}), 5u);
+  EXPECT_EQ(Drain(*sub.Subscription), (V{"g4", "e5"}));
+  EXPECT_EQ(hub.Kept(TStream::Monitoring), 5u);
+}
