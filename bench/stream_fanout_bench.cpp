@@ -43,6 +43,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -88,20 +89,30 @@ struct TReader {
   std::vector<double> Lat;  // microseconds, every 10th producer event
 };
 
-int64_t FieldAfter(const std::string& msg, const char* key) {
-  const size_t at = msg.find(key);
-  if (at == std::string::npos) return -1;
-  return std::strtoll(msg.c_str() + at + std::strlen(key), nullptr, 10);
+// The number after `key`, looked for from `from` on (moved past it); -1
+// when absent.
+int64_t FieldAfter(std::string_view msg, std::string_view key, size_t& from) {
+  const size_t at = msg.find(key, from);
+  if (at == std::string_view::npos) return -1;
+  from = at + key.size();
+  int64_t n = 0;
+  bool any = false;
+  for (; from < msg.size() && msg[from] >= '0' && msg[from] <= '9'; ++from, any = true) n = n * 10 + (msg[from] - '0');
+  return any ? n : -1;
 }
 
-// One whole message (a TCP line, an SSE block): checks its numbers.
-void Take(TReader& r, const std::string& msg, int64_t now, const TShared& sh, const int64_t* appended) {
-  if (msg.find("\"gap\"") != std::string::npos || msg.find("event: gap") != std::string::npos) {
-    std::fprintf(stderr, "subscriber got a gap: %s\n", msg.c_str());
+// One whole message (a TCP line, an SSE block): checks its numbers. The
+// fields are looked for in the order the server writes them (the event's
+// keys sorted), so a message is scanned once.
+void Take(TReader& r, std::string_view msg, int64_t now, const TShared& sh, const int64_t* appended) {
+  // A gap notice: "...{"subscription":S,"gap":{...}}}" or "event: gap".
+  if (r.Sse ? msg.substr(0, 10) == "event: gap" : msg.substr(0, 120).find("\"gap\"") != std::string_view::npos) {
+    std::fprintf(stderr, "subscriber got a gap: %.*s\n", static_cast<int>(msg.size()), msg.data());
     r.Failed = true;
     return;
   }
-  const int64_t seq = FieldAfter(msg, r.Sse ? "id: monitoring:" : "\"seq\":");
+  size_t at = 0;
+  const int64_t seq = FieldAfter(msg, r.Sse ? "id: monitoring:" : "\"seq\":", at);
   if (seq < 0) return;  // the subscribe answer, the SSE hello
   if (r.NextSeq != 0 && static_cast<uint64_t>(seq) != r.NextSeq) {
     std::fprintf(stderr, "subscriber expected event %llu, got %lld\n", static_cast<unsigned long long>(r.NextSeq),
@@ -110,13 +121,15 @@ void Take(TReader& r, const std::string& msg, int64_t now, const TShared& sh, co
     return;
   }
   r.NextSeq = static_cast<uint64_t>(seq) + 1;
-  if (FieldAfter(msg, "\"MakeAdr\":") != kProducerMakeAdr) {
+  const int64_t card = FieldAfter(msg, "\"CardID\":", at);
+  const int64_t facility = FieldAfter(msg, "\"FacilityCode\":", at);
+  if (FieldAfter(msg, "\"MakeAdr\":", at) != kProducerMakeAdr) {
     ++r.Others;
     return;
   }
-  const int64_t index = FieldAfter(msg, "\"FacilityCode\":") * 65536 + FieldAfter(msg, "\"CardID\":");
+  const int64_t index = facility * 65536 + card;
   if (r.NextIndex < 0) r.NextIndex = sh.FirstIndex.load();
-  if (index != r.NextIndex) {
+  if (card < 0 || facility < 0 || index != r.NextIndex) {
     std::fprintf(stderr, "subscriber expected producer event %lld, got %lld\n", static_cast<long long>(r.NextIndex),
                  static_cast<long long>(index));
     r.Failed = true;
@@ -164,7 +177,7 @@ void ReadAll(std::vector<TReader*> rs, const TShared& sh, const int64_t* appende
       const size_t sepLen = std::strlen(sep);
       size_t from = 0;
       for (size_t end; !r.Failed && (end = r.Buf.find(sep, from)) != std::string::npos; from = end + sepLen)
-        Take(r, r.Buf.substr(from, end - from), now, sh, appended);
+        Take(r, std::string_view(r.Buf).substr(from, end - from), now, sh, appended);
       r.Buf.erase(0, from);
     }
   }
@@ -257,6 +270,11 @@ class TAppender final : public TCyclePoll {
     for (size_t i = 0; i < batch.size(); ++i) appended_[first + static_cast<int64_t>(i)] = now;
     journal_.Publish(batch);
     appendNs_ += NowNs() - now;
+    done_ = first + static_cast<int64_t>(batch.size());
+  }
+  // Waits until every event before `index` is in the journal.
+  void WaitAppended(int64_t index) const {
+    while (done_.load() < index) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   void Hand(const TMJList& batch, int64_t first) {
     std::lock_guard<std::mutex> g(lock_);
@@ -274,6 +292,7 @@ class TAppender final : public TCyclePoll {
   TMJList pending_;
   int64_t pendingFirst_ = 0;
   std::atomic<int64_t> appendNs_{0};
+  std::atomic<int64_t> done_{0};
 };
 
 double CpuSeconds() {
@@ -421,11 +440,13 @@ int main(int argc, char** argv) {
     };
     const TPhase a = phase(baseSeconds, false);
     const TPhase b = phase(baseSeconds, true);
+    appender.WaitAppended(index);
     sh->FirstIndex = index;
     if (::write(toSubs[1], "s", 1) != 1) return 1;
     while (hub.Counters()[0].Subscribers < static_cast<uint64_t>(tcpSubs + sseSubs))
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     const TPhase c = phase(seconds, true);
+    appender.WaitAppended(index);
     sh->LastIndex = index - 1;
     int status = 0;
     ::waitpid(subs, &status, 0);

@@ -31,13 +31,15 @@ TSubscription::~TSubscription() {
   if (registered_.load()) hub_.Forget(this);
 }
 
-bool TSubscription::Push(const TStreamEventPtr& ev) {
+bool TSubscription::Push(const TStreamEventPtr& ev) { return PushAll(&ev, 1); }
+
+bool TSubscription::PushAll(const TStreamEventPtr* events, size_t count) {
   std::lock_guard<std::mutex> g(lock_);
   if (cancelled_) return false;
   // Only an empty queue can have its reader waiting; anything more goes
   // out with what the reader takes next.
   const bool wasEmpty = queue_.empty();
-  {
+  for (size_t k = 0; k < count; ++k) try {
     if (events_ >= limit_) {
       // Full: what it holds becomes one gap per stream, and it goes on from
       // the newest event. Earlier gaps still queued are folded in.
@@ -48,10 +50,15 @@ bool TSubscription::Push(const TStreamEventPtr& ev) {
       for (size_t i = 0; i < kStreamCount; ++i)
         if (missed[i] > 0) queue_.push_back(TDelivery{nullptr, static_cast<TStream>(i), missed[i]});
     }
-    queue_.push_back(TDelivery{ev, ev->Stream, 0});
+    queue_.push_back(TDelivery{events[k], events[k]->Stream, 0});
     ++events_;
+  } catch (...) {
+    // The caller learns nothing of what was queued: a waiting reader is
+    // woken here.
+    if (wasEmpty && !queue_.empty()) ready_.notify_one();
+    throw;
   }
-  return wasEmpty;
+  return wasEmpty && count > 0;
 }
 
 void TSubscription::PushGap(TStream s, uint64_t missed) {
@@ -133,9 +140,10 @@ uint64_t TEventHub::PublishAll(TStream s, std::vector<std::string> texts) {
         if (ring.Events.size() >= keep_) ring.Events.pop_front();
         ring.Events.push_back(ev);
       }
-      for (size_t k = 0; k < subs_.size(); ++k)
-        if (subs_[k]->Follows(s) && subs_[k]->Push(ev)) wake_[k] = true;
     }
+    // Each subscription's lock is taken once for the whole batch.
+    for (size_t k = 0; k < subs_.size(); ++k)
+      if (subs_[k]->Follows(s) && subs_[k]->PushAll(events.data(), events.size())) wake_[k] = true;
   } catch (...) {
     wakeMarked();
     throw;

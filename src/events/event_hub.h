@@ -91,6 +91,7 @@ class TSubscription {
   // Under the hub's lock. Push queues without waking the reader and says
   // whether it must be woken (Wake), which Publish does once per batch.
   bool Push(const TStreamEventPtr& ev);
+  bool PushAll(const TStreamEventPtr* events, size_t count);
   void Wake() { ready_.notify_one(); }
   void PushGap(TStream s, uint64_t missed);
 

@@ -2,6 +2,7 @@
 
 #include "rpc/stream_methods.h"
 #include "util/log.h"
+#include "util/thread_priority.h"
 
 namespace vexon {
 
@@ -76,6 +77,7 @@ void TLineStreams::Release() {
 }
 
 void TLineStreams::Send(TSubscription& sub) {
+  LowerThisThreadPriority();
   {
     std::unique_lock<std::mutex> g(lock_);
     released_.wait(g, [&] { return releasedUpTo_ >= sub.Id() || sub.Cancelled(); });
@@ -87,7 +89,10 @@ void TLineStreams::Send(TSubscription& sub) {
     const auto batch = sub.PopSome(std::chrono::hours(1), kBatch);
     if (batch.empty()) continue;
     text.clear();
-    for (const auto& d : batch) text += NotificationText(sub.Id(), d) + "\n";
+    for (const auto& d : batch) {
+      AppendNotification(text, sub.Id(), d);
+      text += '\n';
+    }
     if (!write_(text)) {
       hangUp_();
       return;

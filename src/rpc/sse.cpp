@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "rpc/stream_methods.h"
+#include "util/thread_priority.h"
 
 namespace vexon {
 
@@ -57,14 +58,26 @@ bool ReadPositions(std::string_view text, uint64_t add, TSubscribeRequest& out, 
   return true;
 }
 
-std::string EventMessage(const TDelivery& d) {
-  if (!d.Event)
-    return std::string("event: gap\ndata: {\"stream\":\"") + StreamName(d.Stream) + "\",\"missed\":" +
-           std::to_string(d.Missed) + "}\n\n";
+void AppendEventMessage(std::string& out, const TDelivery& d) {
+  if (!d.Event) {
+    out += "event: gap\ndata: {\"stream\":\"";
+    out += StreamName(d.Stream);
+    out += "\",\"missed\":";
+    out += std::to_string(d.Missed);
+    out += "}\n\n";
+    return;
+  }
   // Event texts are one line of JSON: one data line each.
   const char* name = StreamName(d.Stream);
-  return std::string("id: ") + name + ":" + std::to_string(d.Event->Seq) + "\nevent: " + name + "\ndata: " +
-         d.Event->Text + "\n\n";
+  out += "id: ";
+  out += name;
+  out += ':';
+  out += std::to_string(d.Event->Seq);
+  out += "\nevent: ";
+  out += name;
+  out += "\ndata: ";
+  out += d.Event->Text;
+  out += "\n\n";
 }
 
 }  // namespace
@@ -112,6 +125,8 @@ bool ReadEventsRequest(std::string_view target, std::string_view lastEventId, TS
 }
 
 void ServeEventStream(TEventHub& hub, const TSubscribeRequest& request, const TEventStreamIo& io) {
+  // The connection's thread serves nothing but the stream from here on.
+  LowerThisThreadPriority();
   const TSubscribeResult result = hub.Subscribe(request);
   const nlohmann::json hello = {{"run", result.Run}, {"next", NextObject(request, result)}};
   if (!io.Write("HTTP/1.1 200 OK\r\nServer: srvvexon\r\nContent-Type: text/event-stream; charset=utf-8\r\n"
@@ -129,7 +144,7 @@ void ServeEventStream(TEventHub& hub, const TSubscribeRequest& request, const TE
     const auto wait = std::clamp(untilKeepAlive, std::chrono::milliseconds(0), std::chrono::milliseconds(1000));
     if (const auto batch = sub.PopSome(wait, 256); !batch.empty()) {
       std::string text;
-      for (const auto& d : batch) text += EventMessage(d);
+      for (const auto& d : batch) AppendEventMessage(text, d);
       if (!io.Write(text)) return;
       for (const auto& d : batch) {
         if (d.Event)

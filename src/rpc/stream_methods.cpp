@@ -137,13 +137,25 @@ json NextObject(const TSubscribeRequest& request, const TSubscribeResult& result
   return next;
 }
 
-std::string NotificationText(uint64_t subscription, const TDelivery& d) {
-  const std::string head =
-      R"({"jsonrpc":"2.0","method":"vexon.event","params":{"subscription":)" + std::to_string(subscription);
-  if (!d.Event)
-    return head + R"(,"gap":{"stream":")" + StreamName(d.Stream) + R"(","missed":)" + std::to_string(d.Missed) + "}}}";
-  return head + R"(,"stream":")" + StreamName(d.Stream) + R"(","seq":)" + std::to_string(d.Event->Seq) +
-         R"(,"event":)" + d.Event->Text + "}}";
+void AppendNotification(std::string& out, uint64_t subscription, const TDelivery& d) {
+  // Appended piece by piece: a sender writes hundreds at once.
+  out += R"({"jsonrpc":"2.0","method":"vexon.event","params":{"subscription":)";
+  out += std::to_string(subscription);
+  if (!d.Event) {
+    out += R"(,"gap":{"stream":")";
+    out += StreamName(d.Stream);
+    out += R"(","missed":)";
+    out += std::to_string(d.Missed);
+    out += "}}}";
+    return;
+  }
+  out += R"(,"stream":")";
+  out += StreamName(d.Stream);
+  out += R"(","seq":)";
+  out += std::to_string(d.Event->Seq);
+  out += R"(,"event":)";
+  out += d.Event->Text;
+  out += "}}";
 }
 
 }  // namespace vexon

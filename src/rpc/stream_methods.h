@@ -30,7 +30,8 @@ bool ReadSubscribeParams(const nlohmann::json& params, TSubscribeRequest& out, s
 // The "next" object of an answer: a member per stream followed.
 nlohmann::json NextObject(const TSubscribeRequest& request, const TSubscribeResult& result);
 
-// One vexon.event notification line (without the newline).
-std::string NotificationText(uint64_t subscription, const TDelivery& d);
+// One vexon.event notification line (without the newline), appended to
+// `out`.
+void AppendNotification(std::string& out, uint64_t subscription, const TDelivery& d);
 
 }  // namespace vexon
