@@ -33,7 +33,7 @@ TOKEN = "browser-token-7"
 
 try:
     from selenium import webdriver
-    from selenium.common.exceptions import StaleElementReferenceException
+    from selenium.common.exceptions import ElementNotInteractableException, StaleElementReferenceException
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.by import By
     from selenium.webdriver.common.keys import Keys
@@ -257,12 +257,16 @@ class ConsoleInABrowser(unittest.TestCase):
 
     def act_on(self, css, action):
         """Finds the element and acts on it in one step, again if the page
-        redrew it in between (the controllers' table follows the streams)."""
+        redrew it in between (the controllers' table follows the streams) or
+        it cannot take input yet (a view just shown, a row being redrawn)."""
         def attempt(d):
             found = d.find_elements(By.CSS_SELECTOR, css)
             if not found:
                 return False
-            action(found[0])
+            try:
+                action(found[0])
+            except ElementNotInteractableException:
+                return False
             return True
         self.until(attempt, message=css)
 
