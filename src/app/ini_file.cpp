@@ -55,11 +55,9 @@ std::vector<TLine> Classify(const std::string& text) {
     TLine l;
     l.Body = text.substr(at, (nl == std::string::npos ? text.size() : nl) - at);
     at = nl == std::string::npos ? text.size() : nl + 1;
-    l.End = nl == std::string::npos ? "" : "\n";
-    if (!l.Body.empty() && l.Body.back() == '\r') {
-      l.Body.pop_back();
-      l.End = "\r" + l.End;
-    }
+    const bool cr = !l.Body.empty() && l.Body.back() == '\r';
+    if (cr) l.Body.pop_back();
+    l.End = nl == std::string::npos ? (cr ? "\r" : "") : (cr ? "\r\n" : "\n");
     lines.push_back(std::move(l));
   }
   std::string section, previousKey;
