@@ -1,6 +1,7 @@
 #include "events/event_hub.h"
 
 #include <algorithm>
+#include <exception>
 
 namespace vexon {
 
@@ -120,35 +121,38 @@ uint64_t TEventHub::PublishAll(TStream s, std::vector<std::string> texts) {
   const size_t i = static_cast<size_t>(s);
   std::lock_guard<std::mutex> g(lock_);
   TRing& ring = rings_[i];
-  // Everything that can fail for want of memory first: then a failure
-  // leaves no number used and nothing queued.
+  // The events are made first: if that fails for want of memory, no number
+  // is used and nothing is queued.
   std::vector<TStreamEventPtr> events;
   events.reserve(texts.size());
   for (size_t k = 0; k < texts.size(); ++k)
     events.push_back(std::make_shared<const TStreamEvent>(TStreamEvent{s, ring.Next + k, std::move(texts[k])}));
   wake_.assign(subs_.size(), false);
-  // A reader marked for waking is woken even if a queue cannot grow
-  // half-way: its queue is not empty, so no later push would wake it.
-  const auto wakeMarked = [this] {
-    for (size_t k = 0; k < subs_.size(); ++k)
-      if (wake_[k]) subs_[k]->Wake();
-  };
+  // A ring or queue that cannot grow keeps fewer events (a subscriber sees
+  // the hole in the numbers), never the others: each subscription gets the
+  // whole batch, and every reader marked for waking is woken before the
+  // failure goes on.
+  std::exception_ptr failure;
+  ring.Next += events.size();
   try {
     for (const auto& ev : events) {
-      ring.Next = ev->Seq + 1;
       if (keep_ > 0) {
         if (ring.Events.size() >= keep_) ring.Events.pop_front();
         ring.Events.push_back(ev);
       }
     }
-    // Each subscription's lock is taken once for the whole batch.
-    for (size_t k = 0; k < subs_.size(); ++k)
-      if (subs_[k]->Follows(s) && subs_[k]->PushAll(events.data(), events.size())) wake_[k] = true;
   } catch (...) {
-    wakeMarked();
-    throw;
+    failure = std::current_exception();
   }
-  wakeMarked();
+  // Each subscription's lock is taken once for the whole batch.
+  for (size_t k = 0; k < subs_.size(); ++k) try {
+      if (subs_[k]->Follows(s) && subs_[k]->PushAll(events.data(), events.size())) wake_[k] = true;
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+  for (size_t k = 0; k < subs_.size(); ++k)
+    if (wake_[k]) subs_[k]->Wake();
+  if (failure) std::rethrow_exception(failure);
   return events.empty() ? 0 : events.back()->Seq;
 }
 

@@ -125,8 +125,6 @@ bool ReadEventsRequest(std::string_view target, std::string_view lastEventId, TS
 }
 
 void ServeEventStream(TEventHub& hub, const TSubscribeRequest& request, const TEventStreamIo& io) {
-  // The connection's thread serves nothing but the stream from here on.
-  LowerThisThreadPriority();
   const TSubscribeResult result = hub.Subscribe(request);
   const nlohmann::json hello = {{"run", result.Run}, {"next", NextObject(request, result)}};
   if (!io.Write("HTTP/1.1 200 OK\r\nServer: srvvexon\r\nContent-Type: text/event-stream; charset=utf-8\r\n"
@@ -134,6 +132,9 @@ void ServeEventStream(TEventHub& hub, const TSubscribeRequest& request, const TE
                 "retry: 3000\nevent: subscribed\ndata: " +
                 hello.dump() + "\n\n"))
     return;
+  // The connection's thread serves nothing but the stream from here on. Not
+  // before: Subscribe holds the hub's lock, which the journals wait for.
+  LowerThisThreadPriority();
   TSubscription& sub = *result.Subscription;
   using clock = std::chrono::steady_clock;
   auto lastWrite = clock::now();
