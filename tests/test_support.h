@@ -35,6 +35,16 @@ inline int64_t MsSince(std::chrono::steady_clock::time_point t) {
 // another thread or process does on its own (the simulator applying a
 // command that has no answer, a pseudo-terminal handing bytes over late on
 // a busy machine). True once the state holds.
+// Takes the first whole line (without its newline) out of `buf`; false when
+// `buf` holds no newline yet.
+inline bool TakeLine(std::string& buf, std::string& line) {
+  const auto nl = buf.find('\n');
+  if (nl == std::string::npos) return false;
+  line = buf.substr(0, nl);
+  buf.erase(0, nl + 1);
+  return true;
+}
+
 inline bool WaitUntil(const std::function<bool()>& state, int timeoutMs = 10000) {
   const auto start = std::chrono::steady_clock::now();
   for (;;) {

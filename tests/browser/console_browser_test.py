@@ -55,6 +55,14 @@ def free_port():
         return s.getsockname()[1]
 
 
+def shut_down(sock):
+    """Ends both directions of a socket that may already be gone."""
+    try:
+        sock.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass
+
+
 class Proxy:
     """A TCP relay between the browser and the server that the test can cut:
     pause() closes every connection and refuses new ones until resume(), as
@@ -102,20 +110,14 @@ class Proxy:
         except OSError:
             pass
         for s in (a, b):
-            try:
-                s.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
+            shut_down(s)
 
     def pause(self):
         with self.lock:
             self.paused = True
             conns, self.conns = self.conns, []
         for s in conns:
-            try:
-                s.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
+            shut_down(s)
 
     def resume(self):
         with self.lock:

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+
 namespace vexon::testing {
 
 class TProcess {
@@ -48,12 +50,7 @@ class TProcess {
   std::string ReadLine(int timeoutMs = 5000) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-      const auto nl = buf_.find('\n');
-      if (nl != std::string::npos) {
-        std::string l = buf_.substr(0, nl);
-        buf_.erase(0, nl + 1);
-        return l;
-      }
+      if (std::string l; vexon::testing::TakeLine(buf_, l)) return l;
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return "";
       pollfd p{stdout_, POLLIN, 0};

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <string>
 
+#include "test_support.h"
+
 namespace vexon::testing {
 
 // A raw connection with deadlines on every wait, for peers that misbehave
@@ -76,12 +78,7 @@ class TRaw {
   std::string ReadLine(int timeoutMs = 10000) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-      const auto nl = buf_.find('\n');
-      if (nl != std::string::npos) {
-        std::string l = buf_.substr(0, nl);
-        buf_.erase(0, nl + 1);
-        return l;
-      }
+      if (std::string l; vexon::testing::TakeLine(buf_, l)) return l;
       if (!Fill(deadline)) return "";
     }
   }

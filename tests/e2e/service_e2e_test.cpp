@@ -20,6 +20,7 @@
 
 #include "ctl/rpc_client.h"
 #include "e2e_fixture.h"
+#include "test_support.h"
 
 namespace vexon::testing {
 namespace {
@@ -82,10 +83,7 @@ class TChild {
   std::string ReadLine(int timeoutMs = 10000) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-      const auto nl = buf_.find('\n');
-      if (nl != std::string::npos) {
-        std::string l = buf_.substr(0, nl);
-        buf_.erase(0, nl + 1);
+      if (std::string l; vexon::testing::TakeLine(buf_, l)) {
         all_ += l + "\n";
         return l;
       }

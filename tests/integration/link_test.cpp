@@ -164,33 +164,33 @@ TEST_F(LinkTest, WaitAnswersReadTogetherWithTheAnswer) {
   const size_t w = BuildAnswerFrame(proto::ansWait, nullptr, 0, wait);
   const uint8_t three = 3;
   const size_t n = BuildAnswerFrame(proto::ansQuality, &three, 1, quality);
+  // Sends a request the simulator leaves unanswered, then hands the server
+  // `line` in one piece as that request's answer.
+  size_t sent = 0;
+  const auto answerWith = [&](const std::vector<uint8_t>& line) {
+    sim_.InjectFault({TSimFault::NoAnswer});
+    ASSERT_TRUE(link_->SendEmpty(1, 0xFF, 0xFF, 0x21));
+    ASSERT_TRUE(sim_.WaitForFrames(++sent, 10000));
+    sim_.SendRaw(line);
+  };
   std::vector<uint8_t> line(wait, wait + w);
   line.insert(line.end(), wait, wait + w);
   line.insert(line.end(), quality, quality + n);
-  sim_.InjectFault({TSimFault::NoAnswer});
-  ASSERT_TRUE(link_->SendEmpty(1, 0xFF, 0xFF, 0x21));
-  ASSERT_TRUE(sim_.WaitForFrames(1, 10000));
-  sim_.SendRaw(line);
+  answerWith(line);
   int32_t q = -1;
   ASSERT_TRUE(link_->ReceiveQuality(q)) << link_->Status();
   EXPECT_EQ(q, 3);
   // The other way round it stays a length fault: the answer's bytes first.
   line.assign(quality, quality + n);
   line.insert(line.end(), wait, wait + w);
-  sim_.InjectFault({TSimFault::NoAnswer});
-  ASSERT_TRUE(link_->SendEmpty(1, 0xFF, 0xFF, 0x21));
-  ASSERT_TRUE(sim_.WaitForFrames(2, 10000));
-  sim_.SendRaw(line);
+  answerWith(line);
   EXPECT_FALSE(link_->ReceiveQuality(q));
   EXPECT_EQ(link_->Status(), lsLength);
   // Three bytes behind a wait answer are no frame (found by fuzzing: they
   // passed the length and checksum checks as an empty answer).
   line.assign(wait, wait + w);
   line.insert(line.end(), {0, 0, 0});
-  sim_.InjectFault({TSimFault::NoAnswer});
-  ASSERT_TRUE(link_->SendEmpty(1, 0xFF, 0xFF, 0x21));
-  ASSERT_TRUE(sim_.WaitForFrames(3, 10000));
-  sim_.SendRaw(line);
+  answerWith(line);
   EXPECT_FALSE(link_->ReceiveQuality(q));
   EXPECT_EQ(link_->Status(), lsLength);
 }
